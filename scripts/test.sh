@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Builds the module for every supported interpreter (3.8 and 3.11 unless
+# VORLATEK_PYTHONS says otherwise) in its own virtual environment and runs the
+# whole test suite against the installed build. Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+failed=()
+for version in ${VORLATEK_PYTHONS:-3.8 3.11}; do
+    echo "=== Python $version: build"
+    python=$(scripts/venv.sh "$version")
+    echo "=== Python $version: tests"
+    # pytest's own entry point keeps the checkout off sys.path, so the tests
+    # import the installed extension and never the source folder.
+    if ! "$(dirname "$python")/pytest" -q "$@"; then
+        failed+=("$version")
+    fi
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "tests failed on Python ${failed[*]}"
+    exit 1
+fi

@@ -1,0 +1,1 @@
+"""Spreadsheet helpers for data-processing scripts; see ``vorlatek.excelTools``."""

@@ -1,0 +1,60 @@
+// Interned strings used as attribute names, keywords and constant texts.
+// They are made once, at the first initialisation, and live for the process.
+#pragma once
+
+#include <Python.h>
+
+// X(identifier) is the text of the identifier itself; T(identifier, "text")
+// names any other text.
+#define XT_NAMES(X, T)                                                                 \
+    /* module shell */                                                                 \
+    X(os) X(re) X(pd) X(pandas) X(logging) X(log) X(getLogger) X(min) X(enumerate)    \
+    X(Font) X(PatternFill) X(Alignment) X(Border) X(Side) X(get_column_letter)        \
+    T(dunder_name, "__name__") T(dunder_builtins, "__builtins__")                     \
+    T(dunder_test, "__test__") T(dunder_loader, "__loader__")                         \
+    T(dunder_file, "__file__") T(dunder_package, "__package__")                       \
+    T(dunder_path, "__path__") T(openpyxl_styles, "openpyxl.styles")                  \
+    T(openpyxl_utils, "openpyxl.utils") T(builtins, "builtins")                       \
+    T(module_name, "vorlatek.excelTools") X(name) X(loader) X(origin) X(parent)       \
+    X(submodule_search_locations) T(empty_text, "") T(dot, ".")                            \
+    /* function names */                                                              \
+    X(parse_cell) X(read_excel_by_cells) X(col_str_to_index) X(read_csv_by_cells)     \
+    X(merge_exact_match) X(format_excel_sheet) X(write_formatted_excel)               \
+    /* cell addressing */                                                             \
+    X(match) X(group) X(upper) T(cell_pattern, "([A-Za-z]+)(\\d+)")                   \
+    /* readers */                                                                     \
+    X(path) X(exists) X(warning) X(error) X(read_excel) X(read_csv) X(usecols)        \
+    X(skiprows) X(header) X(names) X(dropna) X(how) T(all, "all") X(DataFrame)        \
+    X(encoding) X(dtype) X(empty) X(columns) X(iloc) X(reset_index) X(drop) X(items)  \
+    T(utf_8_sig, "utf-8-sig") X(cp932) X(cp950) T(utf_8, "utf-8") T(comma, ",")       \
+    /* merge */                                                                       \
+    X(copy) X(astype) T(str_accessor, "str") X(strip) X(to_numeric) X(errors)         \
+    X(coerce) X(groupby) X(cumcount) X(merge) X(on) X(suffixes)          \
+    X(MATCH_IDX) X(inner) T(suffix_x, "_x") T(suffix_y, "_y")                         \
+    /* workbook output */                                                             \
+    X(bold) X(color) X(size) X(start_color) X(end_color) X(fill_type) X(horizontal)   \
+    X(vertical) X(left) X(right) X(top) X(bottom) X(style) X(Arial)                   \
+    T(white, "FFFFFF") T(header_blue, "4F81BD") X(solid) X(center) X(thin)            \
+    X(iter_rows) X(value) X(font) X(fill) X(alignment) X(border) X(column)            \
+    X(column_dimensions) X(width) X(ExcelWriter) X(engine) X(openpyxl)                \
+    T(dunder_enter, "__enter__") T(dunder_exit, "__exit__") X(to_excel)               \
+    X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)
+
+namespace xt {
+
+struct Names {
+#define XT_DECLARE_NAME(ident) PyObject* ident;
+#define XT_DECLARE_TEXT(ident, text) PyObject* ident;
+    XT_NAMES(XT_DECLARE_NAME, XT_DECLARE_TEXT)
+#undef XT_DECLARE_NAME
+#undef XT_DECLARE_TEXT
+};
+
+// Filled by intern_names(); every member is an interned str after that.
+extern Names names;
+
+// Makes the strings on the first call; later calls find them made. Returns
+// false with the error set when memory runs out.
+bool intern_names() noexcept;
+
+}  // namespace xt
