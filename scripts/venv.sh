@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 version=$1
 shift
 python=$(scripts/find-python.sh "$version")
-venv=.venv/py$version
+venv=.venv/py$version${VORLATEK_VARIANT:-}
 if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv "$venv" >&2
 fi
@@ -16,5 +16,5 @@ quiet=(-q --disable-pip-version-check)
 # The build reuses its own tree per interpreter, so a rebuild compiles only
 # what changed; extra arguments go to pip (e.g. -C cmake.define.VORLATEK_SANITIZE=ON).
 "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" \
-    --no-build-isolation -C "build-dir=build/py$version${VORLATEK_BUILD_SUFFIX:-}" "$@" . >&2
+    --no-build-isolation -C "build-dir=build/py$version${VORLATEK_VARIANT:-}" "$@" . >&2
 echo "$venv/bin/python"

@@ -17,11 +17,11 @@ def pytest_configure(config):
 @pytest.fixture
 def et():
     """The module, with every name a test rebinds restored afterwards."""
-    saved = dict(excel_tools.__dict__)
+    namespace = excel_tools.__dict__
+    saved = dict(namespace)
     yield excel_tools
-    for name in list(excel_tools.__dict__):
-        if name not in saved:
-            delattr(excel_tools, name)
-    for name, value in saved.items():
-        if excel_tools.__dict__.get(name, object()) is not value:
-            setattr(excel_tools, name, value)
+    # Put back values and insertion order alike (a deleted name re-added by
+    # setattr would otherwise move to the end).
+    if list(namespace.items()) != list(saved.items()):
+        namespace.clear()
+        namespace.update(saved)
