@@ -125,6 +125,26 @@ namespace {
 
 // The running index: exact in 64 bits while it fits, then in Python ints, so
 // letter strings of any length give the exact value.
+// Ints are immutable, so the indices of real sheet columns (A to XFD) are
+// made once and shared; this keeps col_str_to_index close to the cost of len().
+constexpr int64_t cached_columns = 16384;
+PyObject* column_numbers[cached_columns] = {};
+
+Ref column_number(int64_t value)
+{
+    if (value < 0 || value >= cached_columns) {
+        return Ref::checked(PyLong_FromLongLong(value));
+    }
+    PyObject*& slot = column_numbers[value];
+    if (slot == nullptr) {
+        slot = PyLong_FromLongLong(value);
+        if (slot == nullptr) {
+            throw_error_set();
+        }
+    }
+    return Ref::borrow(slot);
+}
+
 class ColumnIndex {
 public:
     // index = index * 26 + (code_point - 65) + 1
@@ -151,7 +171,7 @@ public:
     {
         int64_t result = 0;
         if (!big_ && !__builtin_sub_overflow(small_, int64_t{1}, &result)) {
-            return Ref::checked(PyLong_FromLongLong(result));
+            return column_number(result);
         }
         if (!big_) {
             big_ = Ref::checked(PyLong_FromLongLong(small_));
