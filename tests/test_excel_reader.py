@@ -316,6 +316,15 @@ def test_exact_library_calls_and_mapping_untouched(et, plain_book, mapping, read
     assert list(mapping.items()) == snapshot
 
 
+@pytest.mark.parametrize("mapping", [{}, {"Bad": "A0", "Worse": None}], ids=["empty", "all-invalid"])
+def test_no_usable_entry_never_opens_the_workbook(et, plain_book, mapping):
+    calls = record_everything(et)
+    assert_empty_result(et.read_excel_by_cells(plain_book, mapping))
+    assert calls == [("os.path.exists", (plain_book,), [])] + [
+        ("parse_cell", (cell,), []) for cell in mapping.values()
+    ] + [("pd.DataFrame", (), [])]
+
+
 def test_min_is_the_builtin_bound_once(et, plain_book):
     et.min = lambda rows: 1 / 0
     assert list(et.read_excel_by_cells(plain_book, {"Code": "B3"}).columns) == ["Code"]
