@@ -10,6 +10,7 @@ memory rows (name, yardstick_bytes, ours_bytes, ratio).
 """
 
 import datetime
+import gc
 import os
 import re
 import statistics
@@ -139,6 +140,7 @@ def _median_times(pairs, repeats):
     for run_number in range(repeats):
         order = [(yard, pairs[0]), (ours, pairs[1])]
         for target, function in order if run_number % 2 == 0 else order[::-1]:
+            gc.collect()  # both sides start from the same collector state
             start = time.process_time()
             function()
             target.append(time.process_time() - start)
