@@ -38,46 +38,22 @@ Ref row_offset(PyObject* row)
     return zero;
 }
 
-// The handled exception lives in the thread's topmost exception-state item,
-// which is where an `except` block of Python code puts it too.
+// PyErr_GetExcInfo/PyErr_SetExcInfo are what an `except` block uses for the
+// exception being handled; SetExcInfo steals the references it is given.
 HandlingScope::HandlingScope(const PendingError& caught) noexcept
 {
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-    PyObject* value = caught.value();
-    Py_XINCREF(value);
-#if PY_VERSION_HEX < 0x030B0000
+    PyErr_GetExcInfo(&saved_type_, &saved_value_, &saved_traceback_);
     PyObject* type = caught.type();
+    PyObject* value = caught.value();
+    PyObject* traceback = value != nullptr ? PyException_GetTraceback(value) : nullptr;
     Py_XINCREF(type);
-    saved_type_ = item->exc_type;
-    saved_value_ = item->exc_value;
-    saved_traceback_ = item->exc_traceback;
-    item->exc_type = type;
-    item->exc_value = value;
-    item->exc_traceback = value != nullptr ? PyException_GetTraceback(value) : nullptr;
-#else
-    saved_value_ = item->exc_value;
-    item->exc_value = value;
-#endif
+    Py_XINCREF(value);
+    PyErr_SetExcInfo(type, value, traceback);
 }
 
 HandlingScope::~HandlingScope()
 {
-    _PyErr_StackItem* item = PyThreadState_Get()->exc_info;
-#if PY_VERSION_HEX < 0x030B0000
-    PyObject* type = item->exc_type;
-    PyObject* value = item->exc_value;
-    PyObject* traceback = item->exc_traceback;
-    item->exc_type = saved_type_;
-    item->exc_value = saved_value_;
-    item->exc_traceback = saved_traceback_;
-    Py_XDECREF(type);
-    Py_XDECREF(value);
-    Py_XDECREF(traceback);
-#else
-    PyObject* value = item->exc_value;
-    item->exc_value = saved_value_;
-    Py_XDECREF(value);
-#endif
+    PyErr_SetExcInfo(saved_type_, saved_value_, saved_traceback_);
 }
 
 }  // namespace xt

@@ -36,11 +36,9 @@ public:
     ~HandlingScope();
 
 private:
-#if PY_VERSION_HEX < 0x030B0000
     PyObject* saved_type_ = nullptr;
-    PyObject* saved_traceback_ = nullptr;
-#endif
     PyObject* saved_value_ = nullptr;
+    PyObject* saved_traceback_ = nullptr;
 };
 
 }  // namespace xt
