@@ -655,16 +655,20 @@ def test_repeated_key_names_go_twice_to_grouping_and_join(et, recording):
     assert pairs(result, ("k",)) == [(1, 0, 0), (1, 1, 1)]
 
 
-def test_numeric_key_cleaned_on_the_side_that_has_it_before_missing_report(et, recording, caplog):
-    left = RecordingFrame({"n": ["1"]})
-    right = RecordingFrame({"m": [1]})
+@pytest.mark.parametrize("left_columns,right_columns,message", [
+    (["n"], ["m"], "Missing merge keys. Left missing: [], Right missing: ['n']"),
+    (["m"], ["n"], "Missing merge keys. Left missing: ['n'], Right missing: []"),
+])
+def test_numeric_key_cleaned_on_the_side_that_has_it_before_missing_report(
+        et, recording, caplog, left_columns, right_columns, message):
+    left = RecordingFrame({name: ["1"] for name in left_columns})
+    right = RecordingFrame({name: ["2"] for name in right_columns})
     result = et.merge_exact_match(left, right, None, ["n"])
     assert [c[0] for c in recording.calls] == ["to_numeric", "DataFrame"]
+    assert recording.calls[0][1][0].tolist() == ["1" if "n" in left_columns else "2"]
     assert recording.calls[1][1:] == ((), [])
     assert_empty_result(result)
-    assert caplog.record_tuples == [
-        (LOGGER, logging.ERROR, "Missing merge keys. Left missing: [], Right missing: ['n']")
-    ]
+    assert caplog.record_tuples == [(LOGGER, logging.ERROR, message)]
 
 
 @pytest.mark.parametrize("left,right,keys", [
