@@ -51,7 +51,10 @@
     X(iter_rows) X(value) X(font) X(fill) X(alignment) X(border) X(column)            \
     X(column_dimensions) X(width) X(ExcelWriter) X(engine) X(openpyxl)                \
     T(dunder_enter, "__enter__") T(dunder_exit, "__exit__") X(to_excel)               \
-    X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)
+    X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)              \
+    T(no_data_message, "No data provided to write_formatted_excel.")                   \
+    T(write_failed_prefix, "Failed to write formatted excel to ")                      \
+    T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close")
 
 namespace xt {
 
