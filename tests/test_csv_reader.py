@@ -10,6 +10,8 @@ import traceback
 import pandas as pd
 import pytest
 
+from helpers import allocation_growth, growing_parse_cell
+
 LOGGER = "vorlatek.excelTools"
 QUALNAME = "vorlatek.excelTools.read_csv_by_cells"
 ENCODINGS = ["utf-8-sig", "cp932", "cp950", "utf-8"]
@@ -435,14 +437,6 @@ def raising(exc):
     return fake
 
 
-def growing_parse_cell(mapping):
-    def fake(cell):
-        mapping["added" + str(len(mapping))] = "A1"
-        return ("A", 1)
-
-    return fake
-
-
 @pytest.mark.parametrize(
     "rebind, error, text, line",
     [
@@ -515,23 +509,6 @@ def test_read_handler_runs_like_an_except_block(et, tmp_path):
 
 
 # --- references -----------------------------------------------------------------
-
-
-def allocation_growth(action, repeat=2000):
-    """Blocks gained over `repeat` calls after a warm-up; the smaller of two
-    rounds, so caches pandas fills on first use do not count, while a leak
-    of even one block per call shows in both."""
-    for _ in range(200):
-        action()
-    growth = []
-    for _ in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(repeat):
-            action()
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    return min(growth)
 
 
 class SilentLog:

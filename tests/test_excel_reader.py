@@ -14,6 +14,8 @@ import pandas as pd
 import pytest
 import xlsxwriter
 
+from helpers import allocation_growth, growing_parse_cell
+
 LOGGER = "vorlatek.excelTools"
 QUALNAME = "vorlatek.excelTools.read_excel_by_cells"
 
@@ -374,14 +376,6 @@ def test_exception_not_derived_from_exception_leaves_the_read(et, plain_book, ca
     assert records(caplog) == []
 
 
-def growing_parse_cell(mapping):
-    def fake(cell):
-        mapping["added" + str(len(mapping))] = "A1"
-        return ("A", 1)
-
-    return fake
-
-
 class RaisingLog:
     def warning(self, message):
         raise RuntimeError("log: " + message)
@@ -430,23 +424,6 @@ def test_read_handler_runs_like_an_except_block(et, plain_book):
 
 
 # --- references ------------------------------------------------------------------------
-
-
-def allocation_growth(action, repeat=2000):
-    """Blocks gained over `repeat` calls after a warm-up; the smaller of two
-    rounds, so caches pandas fills on first use do not count, while a leak
-    of even one block per call shows in both."""
-    for _ in range(200):
-        action()
-    growth = []
-    for _ in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(repeat):
-            action()
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
-    return min(growth)
 
 
 class SilentLog:
