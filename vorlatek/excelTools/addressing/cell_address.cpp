@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "cell_address.hpp"
+
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
@@ -21,6 +23,77 @@ Ref small_int(long value) { return Ref::checked(PyLong_FromLong(value)); }
 
 }  // namespace
 
+namespace {
+
+PyObject* genuine_re = nullptr;        // strong, for the process
+PyObject* genuine_re_match = nullptr;  // strong, for the process
+
+bool is_ascii_letter(Py_UCS4 c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+// What re.match(r"([A-Za-z]+)(\d+)", text) followed by the upper-casing and
+// int() gives, computed directly. The letter run and the digit run cannot
+// overlap, so the greedy match is simply the longest run of leading ASCII
+// letters followed by the whole run of decimal digits (\d is any character
+// of the Unicode decimal-digit category, as int() reads them).
+Ref parse_natively(CallFrame& frame, PyObject* text)
+{
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    Py_ssize_t letters_end = 0;
+    while (letters_end < length && is_ascii_letter(PyUnicode_READ(kind, data, letters_end))) {
+        ++letters_end;
+    }
+    Py_ssize_t digits_end = letters_end;
+    while (digits_end < length && Py_UNICODE_ISDECIMAL(PyUnicode_READ(kind, data, digits_end))) {
+        ++digits_end;
+    }
+    if (letters_end == 0 || digits_end == letters_end) {
+        return pair(Py_None, Py_None);
+    }
+    frame.at(17);
+    Ref letters = Ref::checked(PyUnicode_New(letters_end, 127));
+    auto* out = static_cast<Py_UCS1*>(PyUnicode_DATA(letters.get()));
+    bool ascii_digits = digits_end - letters_end <= 18;
+    for (Py_ssize_t i = 0; i < letters_end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        out[i] = static_cast<Py_UCS1>(c >= 'a' ? c - ('a' - 'A') : c);
+    }
+    long long value = 0;
+    for (Py_ssize_t i = letters_end; ascii_digits && i < digits_end; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        ascii_digits = c >= '0' && c <= '9';
+        value = value * 10 + static_cast<long long>(c - '0');
+    }
+    Ref row;
+    if (ascii_digits) {
+        row = Ref::checked(PyLong_FromLongLong(value));
+    }
+    else {
+        // Other decimal digits and long runs: int() itself, with its limits.
+        Ref digits = Ref::checked(PyUnicode_Substring(text, letters_end, digits_end));
+        row = Ref::checked(PyNumber_Long(digits.get()));
+    }
+    return pair(letters.get(), row.get());
+}
+
+}  // namespace
+
+void remember_genuine_regex(PyObject* re_module) noexcept
+{
+    if (genuine_re != nullptr) {
+        return;
+    }
+    PyObject* match = PyObject_GetAttrString(re_module, "match");
+    if (match == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    Py_INCREF(re_module);
+    genuine_re = re_module;
+    genuine_re_match = match;
+}
+
 Ref parse_cell_body(CallFrame& frame, const BoundArgs& args)
 {
     PyObject* cell_str = args[0];
@@ -30,6 +103,10 @@ Ref parse_cell_body(CallFrame& frame, const BoundArgs& args)
     Ref match_function = get_attr(re_module.get(), names.match);
     Ref cell_text = PyUnicode_CheckExact(cell_str) ? Ref::borrow(cell_str)
                                                    : Ref::checked(PyObject_Str(cell_str));
+    if (re_module.get() == genuine_re && match_function.get() == genuine_re_match &&
+        PyUnicode_CheckExact(cell_text.get())) {
+        return parse_natively(frame, cell_text.get());
+    }
     Ref match = call(match_function.get(), {names.cell_pattern, cell_text.get()});
     frame.at(16);
     if (!is_true(match.get())) {
@@ -48,6 +125,26 @@ namespace {
 
 // The running index: exact in 64 bits while it fits, then in Python ints, so
 // letter strings of any length give the exact value.
+// Ints are immutable, so the indices of real sheet columns (A to XFD) are
+// made once and shared; this keeps col_str_to_index close to the cost of len().
+constexpr int64_t cached_columns = 16384;
+PyObject* column_numbers[cached_columns] = {};
+
+Ref column_number(int64_t value)
+{
+    if (value < 0 || value >= cached_columns) {
+        return Ref::checked(PyLong_FromLongLong(value));
+    }
+    PyObject*& slot = column_numbers[value];
+    if (slot == nullptr) {
+        slot = PyLong_FromLongLong(value);
+        if (slot == nullptr) {
+            throw_error_set();
+        }
+    }
+    return Ref::borrow(slot);
+}
+
 class ColumnIndex {
 public:
     // index = index * 26 + (code_point - 65) + 1
@@ -74,7 +171,7 @@ public:
     {
         int64_t result = 0;
         if (!big_ && !__builtin_sub_overflow(small_, int64_t{1}, &result)) {
-            return Ref::checked(PyLong_FromLongLong(result));
+            return column_number(result);
         }
         if (!big_) {
             big_ = Ref::checked(PyLong_FromLongLong(small_));

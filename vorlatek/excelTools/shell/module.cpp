@@ -7,6 +7,7 @@
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../addressing/cell_address.hpp"
 #include "code_objects.hpp"
 #include "function_type.hpp"
 #include "traceback.hpp"
@@ -206,7 +207,9 @@ void run_module_body(PyObject* globals, PyObject* const* code_objects, int& line
     line = 1;
     set_item(globals, names.os, import_module(names.os, globals).get());
     line = 2;
-    set_item(globals, names.re, import_module(names.re, globals).get());
+    Ref re_module = import_module(names.re, globals);
+    remember_genuine_regex(re_module.get());
+    set_item(globals, names.re, re_module.get());
     line = 3;
     set_item(globals, names.pd, import_module(names.pandas, globals).get());
     line = 4;
