@@ -75,7 +75,7 @@ def reconcile(report: pd.DataFrame, export: pd.DataFrame) -> tuple[pd.DataFrame,
 
     matched = both[in_report & in_export].copy()
     matched["Difference"] = matched["Amount_export"] - matched["Amount_report"]
-    matched = matched[MATCHED_COLUMNS].reset_index(drop=True)
+    matched = whole_numbers(matched[MATCHED_COLUMNS].reset_index(drop=True))
 
     only_report = both[in_report & ~in_export]
     only_export = both[in_export & ~in_report]
@@ -97,7 +97,19 @@ def reconcile(report: pd.DataFrame, export: pd.DataFrame) -> tuple[pd.DataFrame,
             "Amount": only_export["Amount_export"],
         }),
     ], ignore_index=True)
-    return matched, unmatched[UNMATCHED_COLUMNS]
+    return matched, whole_numbers(unmatched[UNMATCHED_COLUMNS])
+
+
+def whole_numbers(frame: pd.DataFrame) -> pd.DataFrame:
+    """The outer join turns number columns into floats (a missing partner is
+    NaN); columns that hold only whole numbers go back to integers, so the
+    workbook shows 9600 and not 9600.0."""
+    frame = frame.copy()
+    for name in frame.columns:
+        column = frame[name]
+        if pd.api.types.is_float_dtype(column) and bool((column.dropna() % 1 == 0).all()):
+            frame[name] = column.astype("Int64")
+    return frame
 
 
 def summary_frame(report: pd.DataFrame, export: pd.DataFrame,
