@@ -73,12 +73,14 @@ def reconcile(report: pd.DataFrame, export: pd.DataFrame) -> tuple[pd.DataFrame,
     in_report = both["Report row"].notna()
     in_export = both["Export line"].notna()
 
-    matched = both[in_report & in_export].copy()
+    # Listed in the order of their files (the join's own row order differs
+    # between pandas versions).
+    matched = both[in_report & in_export].sort_values("Report row")
     matched["Difference"] = matched["Amount_export"] - matched["Amount_report"]
     matched = whole_numbers(matched[MATCHED_COLUMNS].reset_index(drop=True))
 
-    only_report = both[in_report & ~in_export]
-    only_export = both[in_export & ~in_report]
+    only_report = both[in_report & ~in_export].sort_values("Report row")
+    only_export = both[in_export & ~in_report].sort_values("Export line")
     unmatched = pd.concat([
         pd.DataFrame({
             "Found only in": "report",
