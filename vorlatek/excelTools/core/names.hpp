@@ -25,6 +25,15 @@
     /* readers */                                                                     \
     X(path) X(exists) X(warning) X(error) X(read_excel) X(read_csv) X(usecols)        \
     X(skiprows) X(header) X(names) X(dropna) X(how) T(all, "all") X(DataFrame)        \
+    T(excel_not_found, "Excel file not found: ")                                      \
+    T(excel_invalid_cell, "Invalid cell format: ") T(for_column, " for column ")      \
+    T(no_valid_columns, "No valid columns parsed for Excel reading.")                 \
+    T(excel_read_error, "Error reading excel file ") T(colon_blank, ": ")             \
+    T(csv_not_found, "CSV file not found: ") T(csv_read_error, "Error reading CSV file ") \
+    T(with_blanks, " with ") T(csv_unreadable, "Failed to read CSV or file is empty: ") \
+    T(csv_invalid_cell, "Invalid cell format '") T(quote_for_column, "' for column ") \
+    T(column_quote, "Column '") T(quote_out_of_bounds, "' out of bounds for ")        \
+    T(in_blanks, " in ")                                                              \
     X(encoding) X(dtype) X(empty) X(columns) X(iloc) X(reset_index) X(drop) X(items)  \
     T(utf_8_sig, "utf-8-sig") X(cp932) X(cp950) T(utf_8, "utf-8") T(comma, ",")       \
     /* merge */                                                                       \
