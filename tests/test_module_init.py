@@ -187,7 +187,6 @@ def test_attribute_assignment_is_type_checked(attr, value, message):
         setattr(et.merge_exact_match, attr, value)
 
 
-@pytest.mark.skip(reason="needs the merge body")
 def test_defaults_assignment_warns_and_changes_only_introspection(et):
     import pandas as pd
 

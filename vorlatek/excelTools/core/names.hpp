@@ -40,6 +40,10 @@
     X(copy) X(astype) T(str_accessor, "str") X(strip) X(to_numeric) X(errors)         \
     X(coerce) X(groupby) X(cumcount) X(merge) X(on) X(suffixes)          \
     X(MATCH_IDX) X(inner) T(suffix_x, "_x") T(suffix_y, "_y")                         \
+    T(merge_frames_missing, "One of the DataFrames is missing or empty. Cannot merge.")  \
+    T(merge_no_keys, "No merge keys provided.")                                       \
+    T(merge_left_missing, "Missing merge keys. Left missing: ")                       \
+    T(merge_right_missing, ", Right missing: ")                                       \
     /* workbook output */                                                             \
     X(bold) X(color) X(size) X(start_color) X(end_color) X(fill_type) X(horizontal)   \
     X(vertical) X(left) X(right) X(top) X(bottom) X(style) X(Arial)                   \
@@ -47,7 +51,10 @@
     X(iter_rows) X(value) X(font) X(fill) X(alignment) X(border) X(column)            \
     X(column_dimensions) X(width) X(ExcelWriter) X(engine) X(openpyxl)                \
     T(dunder_enter, "__enter__") T(dunder_exit, "__exit__") X(to_excel)               \
-    X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)
+    X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)              \
+    T(no_data_message, "No data provided to write_formatted_excel.")                   \
+    T(write_failed_prefix, "Failed to write formatted excel to ")                      \
+    T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close")
 
 namespace xt {
 

@@ -1,13 +1,195 @@
+// write_formatted_excel: writes DataFrames to the sheets of a new workbook,
+// several per sheet at caller-given positions, styles each sheet right after
+// its own writes, and reports success as True or False.
+//
+// The workbook is written to a temporary file beside `file_path` and renamed
+// over it only once the writer has saved and closed it, so a failed call
+// never destroys or truncates the workbook the caller had at that path.
 #include <Python.h>
 
+#include "../core/compat.hpp"
+#include "../core/names.hpp"
+#include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "replacement_file.hpp"
+#include "writer_context.hpp"
 
 namespace xt {
 
-Ref write_formatted_excel_body(CallFrame&, const BoundArgs&)
+namespace {
+
+// df.to_excel(writer, sheet_name=sheet_name, startrow=..., startcol=..., index=...)
+// for every item of a placement list that holds a non-empty frame.
+void write_placements(CallFrame& frame, PyObject* writer, PyObject* sheet_name, PyObject* data)
 {
-    PyErr_SetString(PyExc_NotImplementedError, "write_formatted_excel is not available yet");
-    throw_error_set();
+    frame.at(276);
+    Ref item_iter = get_iter(data);
+    Ref zero;
+    for (;;) {
+        frame.at(276);
+        Ref item = next_item(item_iter.get());
+        if (!item) {
+            break;
+        }
+        // df = item.get("df")
+        frame.at(277);
+        Ref df = call_method(item.get(), names.get, {names.df});
+        // if df is not None and not df.empty:
+        frame.at(278);
+        if (df.get() == Py_None) {
+            continue;
+        }
+        if (is_true(get_attr(df.get(), names.empty).get())) {
+            continue;
+        }
+        frame.at(279);
+        Ref to_excel = get_attr(df.get(), names.to_excel);
+        if (!zero) {
+            zero = Ref::checked(PyLong_FromLong(0));
+        }
+        frame.at(282);
+        Ref startrow = call_method(item.get(), names.get, {names.startrow, zero.get()});
+        frame.at(283);
+        Ref startcol = call_method(item.get(), names.get, {names.startcol, zero.get()});
+        frame.at(284);
+        Ref index = call_method(item.get(), names.get, {names.index, Py_False});
+        frame.at(279);
+        call(to_excel.get(), {writer},
+             {{names.sheet_name, sheet_name},
+              {names.startrow, startrow.get()},
+              {names.startcol, startcol.get()},
+              {names.index, index.get()}});
+    }
+}
+
+// The body of the `with` block: every entry of sheets_data in order, each
+// sheet styled right after its own writes.
+void write_entries(CallFrame& frame, PyObject* writer, PyObject* sheets_data, bool auto_format)
+{
+    // for sheet_name, data in sheets_data.items():
+    frame.at(268);
+    Ref items = call_method(sheets_data, names.items);
+    Ref entry_iter = get_iter(items.get());
+    for (;;) {
+        frame.at(268);
+        Ref entry = next_item(entry_iter.get());
+        if (!entry) {
+            break;
+        }
+        auto [sheet_name, data] = unpack_pair(entry.get());
+        entry.reset();
+
+        // if isinstance(data, pd.DataFrame):
+        frame.at(269);
+        Ref pd = lookup_global(names.pd);
+        Ref frame_class = get_attr(pd.get(), names.DataFrame);
+        if (check_status(PyObject_IsInstance(data.get(), frame_class.get())) == 1) {
+            frame.at(271);
+            if (!is_true(get_attr(data.get(), names.empty).get())) {
+                // data.to_excel(writer, sheet_name=sheet_name, index=False)
+                frame.at(272);
+                Ref to_excel = get_attr(data.get(), names.to_excel);
+                call(to_excel.get(), {writer},
+                     {{names.sheet_name, sheet_name.get()}, {names.index, Py_False}});
+            }
+        }
+        else {
+            // elif isinstance(data, list):
+            frame.at(274);
+            PyObject* list_type = reinterpret_cast<PyObject*>(&PyList_Type);
+            if (check_status(PyObject_IsInstance(data.get(), list_type)) == 1) {
+                write_placements(frame, writer, sheet_name.get(), data.get());
+            }
+        }
+
+        // if auto_format and sheet_name in writer.sheets:
+        frame.at(288);
+        if (!auto_format) {
+            continue;
+        }
+        if (!contains(get_attr(writer, names.sheets).get(), sheet_name.get())) {
+            continue;
+        }
+        // format_excel_sheet(writer.sheets[sheet_name])
+        frame.at(289);
+        Ref formatter = lookup_global(names.format_excel_sheet);
+        Ref sheets = get_attr(writer, names.sheets);
+        Ref worksheet = get_item(sheets.get(), sheet_name.get());
+        call(formatter.get(), {worksheet.get()});
+    }
+}
+
+// with pd.ExcelWriter(<temporary file>, engine="openpyxl") as writer: ...
+// then the finished file replaces file_path.
+void write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
+                    bool auto_format)
+{
+    frame.at(267);
+    Ref pd = lookup_global(names.pd);
+    Ref writer_class = get_attr(pd.get(), names.ExcelWriter);
+    ReplacementFile target;
+    target.create(file_path);
+    Ref manager =
+        call(writer_class.get(), {target.temp_path()}, {{names.engine, names.openpyxl}});
+    WriterContext context(std::move(manager));
+    Ref writer = context.enter();
+    bool suppressed = false;
+    try {
+        write_entries(frame, writer.get(), sheets_data, auto_format);
+    }
+    catch (const PyErrorSet&) {
+        // Leaving the block with the exception: the writer's exit runs (and
+        // saves what was written); the exception goes on, from where it was
+        // raised, unless the exit suppresses it.
+        const int raised_at = frame.line;
+        frame.at(267);
+        if (!context.exit_with_pending_error()) {
+            frame.at(raised_at);
+            throw;
+        }
+        suppressed = true;
+    }
+    if (!suppressed) {
+        frame.at(267);
+        context.exit_normally();
+    }
+    target.commit();
+}
+
+}  // namespace
+
+Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
+{
+    PyObject* file_path = args[0];
+    PyObject* sheets_data = args[1];
+    const bool auto_format = args[2] == Py_True;
+
+    frame.at(262);
+    if (!is_true(sheets_data)) {
+        frame.at(263);
+        log_message(names.warning, names.no_data_message);
+        return Ref::borrow(Py_False);
+    }
+    try {
+        write_workbook(frame, file_path, sheets_data, auto_format);
+    }
+    catch (const PyErrorSet&) {
+        // except Exception as e: anything else (an interrupt) goes on, its
+        // traceback naming the line it came from.
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        frame.at(292);
+        PendingError caught;
+        // log.error(f"Failed to write formatted excel to {file_path}: {e}")
+        frame.at(293);
+        Ref reason = text_of(caught.value());
+        Ref message = concat({names.write_failed_prefix, file_path, names.write_failed_separator,
+                              reason.get()});
+        log_message(names.error, message.get());
+        return Ref::borrow(Py_False);
+    }
+    return Ref::borrow(Py_True);
 }
 
 }  // namespace xt
