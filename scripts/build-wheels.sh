@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# Builds the distributions into dist/ and proves that each wheel works where a
+# user installs it:
+# 1. the sdist, with `python -m build --sdist` (pinned) in a Python 3.11 build venv;
+# 2. a wheel per interpreter (3.8 and 3.11 unless VORLATEK_PYTHONS says
+#    otherwise), built by `pip wheel` from that sdist, so a wheel proves the
+#    sdist complete, with the pinned scikit-build-core and no build isolation;
+# 3. each wheel installed into a fresh virtual environment with the pinned
+#    libraries, then a smoke test run from an empty directory outside the
+#    checkout: the typed interface is installed, parse_cell answers, and a
+#    CSV read, workbook write, workbook read and merge round trip holds.
+# The build venvs stay in .venv/build-py<version>; the smoke venvs are temporary.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+dist=$root/dist
+quiet=(-q --disable-pip-version-check)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Prints the python of .venv/build-py<version> holding the pinned build tools.
+build_venv() {
+    local version=$1
+    shift
+    local venv=$root/.venv/build-py$version
+    if [ ! -x "$venv/bin/python" ]; then
+        "$(scripts/find-python.sh "$version")" -m venv "$venv" >&2
+    fi
+    "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" scikit-build-core "$@" >&2
+    echo "$venv/bin/python"
+}
+
+seconds() { date +%s; }
+
+rm -rf "$dist"
+mkdir -p "$dist"
+
+echo "=== sdist"
+start=$(seconds)
+python=$(build_venv 3.11 build)
+"$python" -m build --sdist --no-isolation --outdir "$dist" . >"$work/sdist.log" 2>&1 || {
+    cat "$work/sdist.log"
+    exit 1
+}
+sdist=$(ls "$dist"/vorlatek-*.tar.gz)
+"$python" - "$sdist" <<'EOF'
+import sys
+import tarfile
+
+names = {name.split("/", 1)[1] for name in tarfile.open(sys.argv[1]).getnames() if "/" in name}
+needed = ["pyproject.toml", "README.md", "vorlatek/CMakeLists.txt", "vorlatek/__init__.py",
+          "vorlatek/excelTools.pyi", "vorlatek/py.typed", "vorlatek/excelTools/shell/module.cpp"]
+missing = [name for name in needed if name not in names]
+assert not missing, f"sdist lacks {missing}"
+assert not any(name.startswith((".venv", "build/", "out/")) for name in names), "sdist holds build output"
+EOF
+echo "$(basename "$sdist") ($(( $(seconds) - start )) s)"
+
+for version in ${VORLATEK_PYTHONS:-3.8 3.11}; do
+    echo "=== Python $version: wheel"
+    start=$(seconds)
+    python=$(build_venv "$version")
+    "$python" -m pip wheel "${quiet[@]}" --no-deps --no-build-isolation -w "$dist" "$sdist" >&2
+    tag=cp${version/./}
+    wheel=$(ls "$dist"/vorlatek-*-"$tag"-*.whl)
+    "$python" - "$wheel" <<'EOF'
+import sys
+import zipfile
+
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+for needed in ["vorlatek/__init__.py", "vorlatek/excelTools.pyi", "vorlatek/py.typed"]:
+    assert needed in names, f"wheel lacks {needed}"
+assert any(n.startswith("vorlatek/excelTools.") and n.endswith(".so") for n in names), "no extension"
+sources = [n for n in names if n.endswith((".cpp", ".hpp", "CMakeLists.txt"))]
+assert not sources, f"wheel holds sources {sources}"
+EOF
+    echo "$(basename "$wheel") ($(( $(seconds) - start )) s)"
+
+    echo "=== Python $version: smoke test of the installed wheel"
+    start=$(seconds)
+    venv=$work/smoke-$version
+    "$(scripts/find-python.sh "$version")" -m venv "$venv"
+    "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" "$wheel" >&2
+    mkdir -p "$work/run-$version"
+    (cd "$work/run-$version" && "$venv/bin/python" "$root/scripts/smoke_test.py")
+    echo "($(( $(seconds) - start )) s)"
+done
+ls -l "$dist"
