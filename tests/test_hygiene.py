@@ -1,7 +1,7 @@
-"""Memory, reference and file-descriptor hygiene of the five file and frame
-functions on every path: success, reported failures, propagated errors and
-argument errors. (Cell addressing and the call interface have their own
-100,000-call checks.)
+"""Memory, reference and file-descriptor hygiene of the seven functions on
+every path: success, reported failures, propagated errors and argument
+errors. (The call interface and the ordinary paths of cell addressing have
+their own 100,000-call checks in test_refleaks.py.)
 
 Each case runs 100,000 calls after a warm-up. pandas keeps a little memory
 per call of its own, so these loops go through stand-ins bound over the
@@ -211,6 +211,12 @@ class Sheet:
         return tuple(zip(*self.rows))
 
 
+class RefusingRe:
+    @staticmethod
+    def match(pattern, text):
+        raise ValueError("no patterns today")
+
+
 def style(*args, **kwargs):
     return "style"
 
@@ -291,6 +297,10 @@ CASES = {
     "write-interrupted": ("write_formatted_excel",
                           lambda d: (d + "/out.xlsx", {"S": InterruptingFrame()}),
                           KeyboardInterrupt, None),
+    "parse-cell-propagates": ("parse_cell", lambda d: ("B3",), ValueError,
+                              lambda et: setattr(et, "re", RefusingRe)),
+    "parse-cell-unprintable": ("parse_cell", lambda d: (Unprintable(),), RuntimeError, None),
+    "col-str-to-index-not-text": ("col_str_to_index", lambda d: (3,), TypeError, None),
     "write-unknown-keyword": ("write_formatted_excel", lambda d: (d + "/out.xlsx", {}),
                               TypeError, "keyword"),
 }
