@@ -1,0 +1,274 @@
+"""The writer under abrupt ends, and interrupts from inside library calls.
+
+A process killed in the middle of write_formatted_excel must leave the
+workbook that was at the path before, byte for byte; the only trace of the
+killed write is its temporary file beside the target, named
+".<stem>-XXXXXX<suffix>". An interrupt raised inside any read or write
+reaches the caller as the very same object, after the writer has removed
+its temporary file.
+"""
+import contextlib
+import gc
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import time
+import traceback
+import warnings
+
+import openpyxl
+import pandas as pd
+import pytest
+
+from child_process import child_command
+
+MODULE_FILE = "vorlatek/excelTools"
+OLD_VALUES = [("old",), (1,), (2,), (3,)]
+KILLS = 20
+
+WRITER_CHILD = r"""
+import pandas as pd
+import vorlatek.excelTools as et
+
+path, rows = sys.argv[1], int(sys.argv[2])
+frame = pd.DataFrame({"code": range(rows),
+                      "name": ["name %d" % i for i in range(rows)],
+                      "amount": [i * 0.25 for i in range(rows)]})
+sys.stdout.write("READY\n")
+sys.stdout.flush()
+result = et.write_formatted_excel(path, {"Big": frame, "Copy": [{"df": frame, "startcol": 4}]})
+sys.stdout.write("DONE %s\n" % result)
+sys.stdout.flush()
+"""
+
+
+def old_workbook(path):
+    pd.DataFrame({"old": [1, 2, 3]}).to_excel(path, index=False)
+    return path.read_bytes()
+
+
+def values(path):
+    workbook = openpyxl.load_workbook(path, read_only=True)
+    try:
+        return list(workbook.worksheets[0].iter_rows(values_only=True))
+    finally:
+        workbook.close()
+
+
+def start_writer(path, rows):
+    env = dict(os.environ, OPENBLAS_NUM_THREADS="1")
+    child = subprocess.Popen(child_command(WRITER_CHILD) + [str(path), str(rows)], cwd="/",
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
+    assert child.stdout.readline() == "READY\n"
+    return child, time.monotonic()
+
+
+def finish(child, timeout=120):
+    out, err = child.communicate(timeout=timeout)
+    return out, err
+
+
+def timed_full_write(path, rows):
+    child, started = start_writer(path, rows)
+    out, err = finish(child)
+    assert child.returncode == 0 and out == "DONE True\n", err[-2000:]
+    return time.monotonic() - started
+
+
+TEMP_NAME = re.compile(r"^\.report-[A-Za-z0-9]{6}\.xlsx$")
+
+
+def test_killed_write_keeps_the_previous_workbook(tmp_path):
+    target = tmp_path / "report.xlsx"
+    rows = 4_000
+    # One complete write shows how long a write takes here, and that it works.
+    duration = timed_full_write(tmp_path / "probe.xlsx", rows)
+    assert values(tmp_path / "probe.xlsx")[:2] == [("code", "name", "amount"), (0, "name 0", 0)]
+    os.remove(tmp_path / "probe.xlsx")
+
+    before = old_workbook(target)
+    seed = random.randrange(1 << 30)
+    moments = random.Random(seed).sample(range(950), KILLS)
+    mid_write, strays = 0, set()
+    for moment in moments:
+        child, started = start_writer(target, rows)
+        time.sleep(max(0.0, started + duration * moment / 1000 - time.monotonic()))
+        child.send_signal(signal.SIGKILL)
+        out, _ = finish(child)
+        if out == "DONE True\n":
+            # The write won the race: the new workbook, complete, is there.
+            assert values(target)[0][:3] == ("code", "name", "amount")
+            target.write_bytes(before)
+            continue
+        mid_write += 1
+        assert child.returncode == -signal.SIGKILL
+        assert target.read_bytes() == before, f"seed {seed}, moment {moment}/1000"
+        assert values(target) == OLD_VALUES
+        others = set(os.listdir(tmp_path)) - {"report.xlsx"}
+        assert all(TEMP_NAME.match(name) for name in others), others
+        strays |= others
+    print(f"\n{mid_write} of {KILLS} kills hit the write (seed {seed}, write {duration:.2f} s); "
+          f"{len(strays)} temporary files left beside the target: {sorted(strays)[:3]}")
+
+
+# --- interrupts from inside library calls ---------------------------------------------
+
+@contextlib.contextmanager
+def no_leaked_resources():
+    unraisable = []
+    previous_hook = sys.unraisablehook
+    sys.unraisablehook = unraisable.append
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", ResourceWarning)
+            yield
+            gc.collect()
+    finally:
+        sys.unraisablehook = previous_hook
+    assert [str(w.message) for w in caught if issubclass(w.category, ResourceWarning)] == []
+    assert [repr(u.exc_value) for u in unraisable] == []
+
+
+STOP = KeyboardInterrupt("stop")
+
+
+def interrupt(*args, **kwargs):
+    raise STOP
+
+
+def pd_with(**names):
+    """The real pandas with some names replaced."""
+    namespace = {name: getattr(pd, name) for name in
+                 ("DataFrame", "read_excel", "read_csv", "merge", "to_numeric", "ExcelWriter")}
+    namespace.update(names)
+    return type("PdStandIn", (), {k: staticmethod(v) if callable(v) and not isinstance(v, type)
+                                  else v for k, v in namespace.items()})
+
+
+def decode_then_interrupt():
+    attempts = []
+
+    def read_csv(path, header, encoding, dtype):
+        attempts.append(encoding)
+        if encoding == "utf-8-sig":
+            raise UnicodeDecodeError("utf-8", b"\x81", 0, 1, "invalid start byte")
+        raise STOP
+    return read_csv, attempts
+
+
+class InterruptingDrop(pd.DataFrame):
+    def dropna(self, *args, **kwargs):
+        raise STOP
+
+
+def writer_interrupted_while_saving(path, **kwargs):
+    """A real workbook writer whose save writes part of the file, then is
+    interrupted: the temporary file exists, holds bytes and is open."""
+    writer = pd.ExcelWriter(path, **kwargs)
+
+    def save(handle):
+        handle.write(b"PK\x03\x04 half a workbook")
+        raise STOP
+    writer.book.save = save
+    return writer
+
+
+class InterruptingEnter:
+    def __init__(self, path, **kwargs):
+        self.path = path
+
+    def __enter__(self):
+        assert os.path.exists(self.path)
+        raise STOP
+
+    def __exit__(self, *exc):
+        return None
+
+
+LEFT = pd.DataFrame({"k": [" a", "b"], "n": ["1", "2"]})
+RIGHT = pd.DataFrame({"k": ["a", "b"], "n": [1, 2]})
+
+
+def csv_later_attempt(et, tmp):
+    read_csv, attempts = decode_then_interrupt()
+    et.pd = pd_with(read_csv=read_csv)
+    return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
+
+
+def excel_drop(et, tmp):
+    et.pd = pd_with(read_excel=lambda *a, **k: InterruptingDrop({"A": [1]}))
+    return lambda: et.read_excel_by_cells(str(tmp / "book.xlsx"), {"A": "A1"}), [57]
+
+
+def merge_join(et, tmp):
+    et.pd = pd_with(merge=interrupt)
+    return lambda: et.merge_exact_match(LEFT, RIGHT, ["k"], ["n"]), [185]
+
+
+def merge_cleaning(et, tmp):
+    et.pd = pd_with(to_numeric=interrupt)
+    return lambda: et.merge_exact_match(LEFT, RIGHT, ["k"], ["n"]), None
+
+
+def writer_created(et, tmp):
+    et.pd = pd_with(ExcelWriter=interrupt)
+    return lambda: et.write_formatted_excel(str(tmp / "report.xlsx"), {"S": LEFT}), [267]
+
+
+def writer_entered(et, tmp):
+    et.pd = pd_with(ExcelWriter=InterruptingEnter)
+    return lambda: et.write_formatted_excel(str(tmp / "report.xlsx"), {"S": LEFT}), [267]
+
+
+def writer_saving(et, tmp):
+    et.pd = pd_with(ExcelWriter=writer_interrupted_while_saving)
+    return lambda: et.write_formatted_excel(str(tmp / "report.xlsx"), {"S": LEFT}), [267]
+
+
+def styles_while_writing(et, tmp):
+    et.Font = interrupt
+    return lambda: et.write_formatted_excel(str(tmp / "report.xlsx"), {"S": LEFT}), [289, 210]
+
+
+def styles_alone(et, tmp):
+    et.Font = interrupt
+    sheet = openpyxl.Workbook().active
+    sheet["A1"] = "x"
+    return lambda: et.format_excel_sheet(sheet), [210]
+
+
+INTERRUPTED = {
+    "csv-read-after-a-decoding-error": csv_later_attempt,
+    "excel-drop-of-empty-rows": excel_drop,
+    "merge-join": merge_join,
+    "merge-number-cleaning": merge_cleaning,
+    "writer-creation": writer_created,
+    "writer-entry": writer_entered,
+    "writer-saving": writer_saving,
+    "styling-inside-the-writer": styles_while_writing,
+    "styling": styles_alone,
+}
+
+
+@pytest.mark.parametrize("case", sorted(INTERRUPTED))
+def test_interrupt_inside_a_library_call_propagates_unchanged(et, tmp_path, case):
+    (tmp_path / "data.csv").write_bytes(b"a,b\n")
+    old_workbook(tmp_path / "book.xlsx")
+    before = old_workbook(tmp_path / "report.xlsx")
+    call, lines = INTERRUPTED[case](et, tmp_path)
+    with no_leaked_resources():
+        with pytest.raises(KeyboardInterrupt) as caught:
+            call()
+        assert caught.value is STOP
+        ours = [entry.lineno for entry in traceback.extract_tb(caught.value.__traceback__)
+                if entry.filename == MODULE_FILE]
+        assert ours == lines if lines is not None else len(ours) == 1
+        STOP.__traceback__ = STOP.__context__ = None
+        del caught
+    # Whatever was being written, the old workbook is untouched and no
+    # temporary file remains.
+    assert (tmp_path / "report.xlsx").read_bytes() == before
+    assert sorted(os.listdir(tmp_path)) == ["book.xlsx", "data.csv", "report.xlsx"]

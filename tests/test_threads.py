@@ -1,0 +1,123 @@
+"""Eight threads calling all seven functions at once, with the interpreter
+switching threads as often as it can, get exactly what a serial run gets:
+results, written workbooks and log records alike."""
+import collections
+import logging
+import sys
+import threading
+
+import openpyxl
+import pandas as pd
+import pytest
+
+THREADS = 8
+ROUNDS = 20
+LOGGER = "vorlatek.excelTools"
+
+
+class PerThreadRecords(logging.Handler):
+    def __init__(self):
+        super().__init__()
+        self.seen = collections.defaultdict(list)
+
+    def emit(self, record):
+        self.seen[threading.get_ident()].append((record.levelname, record.getMessage()))
+
+
+@pytest.fixture
+def records():
+    handler = PerThreadRecords()
+    logger = logging.getLogger(LOGGER)
+    previous_level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    yield handler
+    logger.removeHandler(handler)
+    logger.setLevel(previous_level)
+
+
+def prepare(folder, k):
+    """Thread k's own files, each with values that name k."""
+    book = folder / f"book{k}.xlsx"
+    pd.DataFrame({"code": [f"c{k}-{i}" for i in range(6)],
+                  "amount": [k * 100 + i for i in range(6)]}).to_excel(book, index=False)
+    csv = folder / f"data{k}.csv"
+    csv.write_text("".join(f"r{k}-{i},{i},{'x' * k}\n" for i in range(8)), encoding="cp932")
+    return str(book), str(csv), str(folder / f"out{k}.xlsx"), str(folder / f"none{k}.csv")
+
+
+def plain(frame):
+    """The frame as comparable data (a missing value as None: NaN is unequal to itself)."""
+    return frame.astype(object).where(frame.notna(), None).to_dict("split")
+
+
+def work(et, files, k):
+    """Every function once, on success and failure paths; returns plain data."""
+    book, csv, out, missing = files
+    excel = et.read_excel_by_cells(book, {"Code": "A2", "Amount": "B2", "Bad": "0A"})
+    text = et.read_csv_by_cells(csv, {"Key": "A2", "Qty": "B3", "Far": "Z1"})
+    none = et.read_csv_by_cells(missing, {"Key": "A1"})
+    left = pd.DataFrame({"Code": [f" c{k}-1", f"c{k}-1", f"c{k}-2"], "v": [1, 2, 3]})
+    merged = et.merge_exact_match(left, excel, ["Code"], None, "left")
+    refused = et.merge_exact_match(left, excel, ["Nope"])
+    cells = [et.parse_cell(f"x{k}"), et.parse_cell(f"AB{k + 1}")]
+    index = et.col_str_to_index("XFD" if k % 2 else "AA")
+    sheet = openpyxl.Workbook().active
+    sheet.append(["h", "w" * k])
+    sheet.append([k, None])
+    et.format_excel_sheet(sheet)
+    written = et.write_formatted_excel(out, {"Merged": merged, "Text": [{"df": text},
+                                                                      {"df": excel, "startcol": 4}]})
+    empty = et.write_formatted_excel(out, {})
+    saved = openpyxl.load_workbook(out)
+    return {
+        "excel": plain(excel), "text": plain(text), "none": none.shape,
+        "merged": plain(merged), "refused": refused.shape,
+        "cells": cells, "index": index,
+        "styled": (sheet["A1"].font.b, sheet.column_dimensions["B"].width),
+        "written": (written, empty),
+        "saved": {ws.title: [list(r) for r in ws.iter_rows(values_only=True)] for ws in saved},
+        "header": saved["Merged"]["A1"].fill.start_color.rgb,
+    }
+
+
+def test_threads_get_the_serial_results(et, tmp_path, records):
+    files = [prepare(tmp_path, k) for k in range(THREADS)]
+    expected = []
+    for k in range(THREADS):
+        records.seen.clear()
+        expected.append((work(et, files[k], k), records.seen[threading.get_ident()][:]))
+    # The serial run itself went through the real paths.
+    first, logged = expected[3]
+    assert len(first["excel"]["data"]) == 6 and len(first["text"]["data"]) == 7
+    assert first["merged"]["data"] and first["written"] == (True, False)
+    assert [level for level, _ in logged] == ["WARNING", "WARNING", "WARNING", "ERROR", "WARNING"]
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        for round_number in range(ROUNDS):
+            records.seen.clear()
+            results = [None] * THREADS
+            errors = []
+            start = threading.Barrier(THREADS)
+
+            def run(k):
+                try:
+                    start.wait()
+                    results[k] = (work(et, files[k], k), threading.get_ident())
+                except BaseException as error:  # reported below, with its thread
+                    errors.append((k, repr(error)))
+
+            threads = [threading.Thread(target=run, args=(k,)) for k in range(THREADS)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join(timeout=120)
+            assert not any(thread.is_alive() for thread in threads), f"round {round_number} hangs"
+            assert errors == []
+            for k, (result, ident) in enumerate(results):
+                assert result == expected[k][0], f"round {round_number}, thread {k}"
+                assert records.seen[ident] == expected[k][1], f"round {round_number}, thread {k}"
+    finally:
+        sys.setswitchinterval(previous)
