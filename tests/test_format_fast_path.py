@@ -158,6 +158,26 @@ def empty_style_array(recipe):
     recipe.irregular.append((recipe.sheet, 2))
 
 
+class Two(int):
+    pass
+
+
+def cell_dict_with_an_int_subclass_key(recipe):
+    # Found by lookups like any key, but no longer a plain (int, int) pair.
+    recipe.rows([["a", "b"], [1, 2], ["x", None]])
+    cells = recipe.sheet._cells
+    cells[(Two(2), 2)] = cells.pop((2, 2))
+
+
+class CellDict(dict):
+    pass
+
+
+def cell_dict_subclass(recipe):
+    recipe.rows([["a", None], [None, 2], ["x", "yy"]])
+    recipe.sheet._cells = CellDict(recipe.sheet._cells)
+
+
 def single_cell(recipe):
     recipe.rows([["only"]])
 
@@ -215,8 +235,8 @@ RECIPES = {f.__name__: f for f in (
     empty_sheet, no_values, header_all_none, header_with_gaps, falsy_values, numbers_and_dates,
     long_and_east_asian, stacked_tables, pre_styled_cell, pre_styled_with_the_same_styles,
     formatted_twice, merged_cells, loaded_workbook, two_sheets, cell_subclass_in_grid,
-    cell_of_another_sheet, empty_style_array, single_cell, wide_row, only_header, table_offset,
-    values_then_nothing)}
+    cell_of_another_sheet, empty_style_array, cell_dict_with_an_int_subclass_key,
+    cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing)}
 RECIPES.update({f"random_{seed}": random_recipe(seed) for seed in range(40)})
 
 
@@ -359,6 +379,10 @@ def font_field_key_of_another_type(et, monkeypatch, sheet):
     monkeypatch.setattr(StyleArray.__dict__["fontId"], "key", Zero(0))
 
 
+def new_style_array_defaults(et, monkeypatch, sheet):
+    monkeypatch.setattr(StyleArray.__new__, "__defaults__", ([0] * 9,))
+
+
 @pytest.mark.parametrize("arrange", [
     rebind_module("Font", wrapper),
     rebind_module("PatternFill", wrapper),
@@ -371,9 +395,10 @@ def font_field_key_of_another_type(et, monkeypatch, sheet):
     replace_value_property,
     wrap_collection_add,
     font_field_key_of_another_type,
+    new_style_array_defaults,
 ], ids=["Font", "PatternFill", "Alignment", "Border", "Side", "get_column_letter",
         "worksheet-subclass", "shadowed-iter_rows", "value-property", "collection-add",
-        "field-key"])
+        "field-key", "style-array-defaults"])
 def test_pieces_that_are_not_openpyxls_own_take_the_public_assignments(
         et, monkeypatch, descriptor_calls, arrange):
     reference, _ = formatted(et, "header_with_gaps", descriptor_calls)

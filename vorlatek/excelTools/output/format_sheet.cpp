@@ -151,15 +151,21 @@ void style_cells(CallFrame& frame, PyObject* worksheet, const SheetStyles& style
     }
 }
 
-namespace {
-
-// The width pass's cell through its public `value` attribute.
 void measure_cell_generic(PyObject* cell, Py_ssize_t& max_length) noexcept
 {
     measure_value([cell]() { return PyObject_GetAttr(cell, names.value); }, max_length);
 }
 
-}  // namespace
+void set_column_width(CallFrame& frame, PyObject* worksheet, PyObject* col_letter,
+                      Py_ssize_t max_length)
+{
+    // worksheet.column_dimensions[col_letter].width = max_length + 3
+    frame.at(244);
+    Ref width = Ref::checked(PyLong_FromSsize_t(max_length + 3));
+    Ref dimensions = get_attr(worksheet, names.column_dimensions);
+    Ref dimension = get_item(dimensions.get(), col_letter);
+    set_attr(dimension.get(), names.width, width.get());
+}
 
 void set_column_widths(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout* layout)
 {
@@ -200,12 +206,7 @@ void set_column_widths(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayo
                 layout = nullptr;
             }
         }
-        // worksheet.column_dimensions[col_letter].width = max_length + 3
-        frame.at(244);
-        Ref width = Ref::checked(PyLong_FromSsize_t(max_length + 3));
-        Ref dimensions = get_attr(worksheet, names.column_dimensions);
-        Ref dimension = get_item(dimensions.get(), col_letter.get());
-        set_attr(dimension.get(), names.width, width.get());
+        set_column_width(frame, worksheet, col_letter.get(), max_length);
     }
 }
 
@@ -216,8 +217,14 @@ Ref format_excel_sheet_body(CallFrame& frame, const BoundArgs& args)
     // The direct route applies to plain openpyxl worksheets only; it is
     // checked again before the width pass, since the styling pass may have
     // run code of other cells.
-    style_cells(frame, worksheet, styles, direct_layout_for(worksheet, styles));
-    set_column_widths(frame, worksheet, direct_layout_for(worksheet, styles));
+    const OpenpyxlLayout* layout = direct_layout_for(worksheet, styles);
+    if (layout == nullptr || !style_cells_direct(frame, worksheet, styles, *layout)) {
+        style_cells(frame, worksheet, styles, layout);
+    }
+    layout = direct_layout_for(worksheet, styles);
+    if (layout == nullptr || !set_column_widths_direct(frame, worksheet, *layout)) {
+        set_column_widths(frame, worksheet, layout);
+    }
     return Ref::borrow(Py_None);
 }
 

@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -41,6 +42,7 @@ struct OpenpyxlLayout {
     Ref worksheet_type;
     Ref workbook_type;
     Ref cell_type;
+    Ref merged_cell_type;
     Ref style_array_type;
     Ref array_descriptor_type;
     Ref indexed_list_type;
@@ -52,6 +54,7 @@ struct OpenpyxlLayout {
 
     std::vector<Pin> pins;
     std::size_t cell_value_pin = 0;
+    std::size_t merged_cell_value_pin = 0;
 
     // Cell slots.
     Py_ssize_t value_offset = 0;
@@ -67,10 +70,28 @@ struct OpenpyxlLayout {
     std::array<PyObject*, 4> fields{};
     std::array<long, 4> positions{0, 1, 2, 5};
 
+    // What StyleArray() runs: StyleArray.__new__, a function whose body is
+    // array.__new__(cls, 'i', args) with the default args [0] * 9. Kept:
+    // the function, its code, its defaults, the `array` it finds in its
+    // module, and the arguments ('i', default list) it passes on.
+    Ref new_function;
+    Ref new_code;
+    Ref new_defaults;
+    Ref array_type;
+    Ref array_name;      // "array"
+    Ref new_arguments;   // ('i', the default list)
+    Ref no_arguments;    // ()
+
     Ref collection_attr;  // "collection"
     Ref key_attr;         // "key"
     Ref add_name;         // "add"
     Ref parent_name;      // "parent"
+    Ref current_row_name; // "_current_row"
+    Ref cells_name;       // "_cells"
+    Ref max_row_name;     // "max_row"
+    Ref max_column_name;  // "max_column"
+    Ref cell_name;        // "cell"
+    Ref row_name;         // "row"
     // Worksheet methods an instance attribute could hide.
     std::vector<Ref> method_names;
 };
@@ -261,6 +282,70 @@ bool pins_unchanged(const OpenpyxlLayout& layout)
     return true;
 }
 
+// The pieces of StyleArray.__new__ the shortcut relies on (see
+// new_style_array); false when it is not a plain function of openpyxl.
+bool capture_style_array_new(OpenpyxlLayout& l)
+{
+    PyObject* wrapper = class_attribute(as_type(l.style_array_type), interned("__new__").get());
+    if (wrapper == nullptr || Py_TYPE(wrapper) != &PyStaticMethod_Type) {
+        return false;
+    }
+    l.new_function = Ref::checked(PyObject_GetAttrString(wrapper, "__func__"));
+    PyObject* function = l.new_function.get();
+    if (!PyFunction_Check(function) ||
+        !text_starts_with(PyFunction_GetModule(function), "openpyxl.")) {
+        return false;
+    }
+    l.new_code = Ref::borrow(PyFunction_GetCode(function));
+    l.new_defaults = Ref::borrow(PyFunction_GetDefaults(function));
+    l.array_name = interned("array");
+    if (!l.new_defaults || !PyTuple_CheckExact(l.new_defaults.get()) ||
+        PyTuple_GET_SIZE(l.new_defaults.get()) != 1) {
+        return false;
+    }
+    l.no_arguments = Ref::checked(PyTuple_New(0));
+    Ref type_code = interned("i");
+    l.new_arguments =
+        Ref::checked(PyTuple_Pack(2, type_code.get(), PyTuple_GET_ITEM(l.new_defaults.get(), 0)));
+    return true;
+}
+
+// StyleArray.__new__ is still the function captured, with the same code,
+// the same default list still holding nine zeros, and `array` in its module
+// still the array type.
+bool style_array_new_unchanged(const OpenpyxlLayout& l)
+{
+    PyObject* function = l.new_function.get();
+    if (PyFunction_GetCode(function) != l.new_code.get() ||
+        PyFunction_GetDefaults(function) != l.new_defaults.get()) {
+        return false;
+    }
+    PyObject* zeros = PyTuple_GET_ITEM(l.new_defaults.get(), 0);
+    if (!PyList_CheckExact(zeros) || PyList_GET_SIZE(zeros) != style_array_length) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < style_array_length; ++i) {
+        PyObject* item = PyList_GET_ITEM(zeros, i);
+        if (!PyLong_CheckExact(item)) {
+            return false;
+        }
+        const long number = PyLong_AsLong(item);
+        if (number == -1 && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
+        if (number != 0) {
+            return false;
+        }
+    }
+    PyObject* array_binding = PyDict_GetItemWithError(PyFunction_GetGlobals(function),
+                                                      l.array_name.get());
+    if (array_binding == nullptr && PyErr_Occurred()) {
+        throw_error_set();
+    }
+    return array_binding == l.array_type.get();
+}
+
 // openpyxl's pieces, found and checked; nullptr (error set) when openpyxl is
 // not what the direct route knows.
 std::unique_ptr<OpenpyxlLayout> make_layout()
@@ -270,6 +355,7 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     l.worksheet_type = openpyxl_class("openpyxl.worksheet.worksheet", "Worksheet");
     l.workbook_type = openpyxl_class("openpyxl.workbook.workbook", "Workbook");
     l.cell_type = openpyxl_class("openpyxl.cell.cell", "Cell");
+    l.merged_cell_type = openpyxl_class("openpyxl.cell.cell", "MergedCell");
     l.style_array_type = openpyxl_class("openpyxl.styles.cell_style", "StyleArray");
     l.array_descriptor_type = openpyxl_class("openpyxl.styles.cell_style", "ArrayDescriptor");
     l.indexed_list_type = openpyxl_class("openpyxl.utils.indexed_list", "IndexedList");
@@ -294,6 +380,12 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     l.key_attr = interned("key");
     l.add_name = interned("add");
     l.parent_name = interned("parent");
+    l.current_row_name = interned("_current_row");
+    l.cells_name = interned("_cells");
+    l.max_row_name = interned("max_row");
+    l.max_column_name = interned("max_column");
+    l.cell_name = interned("cell");
+    l.row_name = interned("row");
 
     // get_column_letter is a cached wrapper around a function; it only has
     // to come from openpyxl.
@@ -307,9 +399,9 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     // expected positions and nothing of its own in the way of item stores.
     {
         Ref array_module = Ref::checked(PyImport_ImportModule("array"));
-        Ref array_type = Ref::checked(PyObject_GetAttrString(array_module.get(), "array"));
+        l.array_type = Ref::checked(PyObject_GetAttrString(array_module.get(), "array"));
         fits = fits && reinterpret_cast<PyObject*>(as_type(l.style_array_type)->tp_base) ==
-                           array_type.get();
+                           l.array_type.get();
     }
 
     PyTypeObject* worksheet = as_type(l.worksheet_type);
@@ -341,6 +433,10 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     fits = pin(l, cell, "value", PinKind::openpyxl_code) && fits;
     l.cell_value_pin = l.pins.size() - 1;
     fits = pin(l, cell, "__init__", PinKind::openpyxl_code) && fits;
+    // A merged cell's value is a plain None on its class.
+    fits = pin(l, as_type(l.merged_cell_type), "value", PinKind::anything) && fits &&
+           l.pins.back().value.get() == Py_None;
+    l.merged_cell_value_pin = l.pins.size() - 1;
     fits = pin(l, cell, "_value", PinKind::object_slot) && fits &&
            object_slot_offset(l.pins.back().value.get(), cell, l.value_offset);
     fits = pin(l, cell, "parent", PinKind::object_slot) && fits &&
@@ -358,7 +454,8 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     for (const char* name : {"add", "append"}) {
         fits = pin(l, as_type(l.indexed_list_type), name, PinKind::openpyxl_code) && fits;
     }
-    fits = fits && descriptors_as_expected(l);
+    fits = fits && capture_style_array_new(l) && style_array_new_unchanged(l) &&
+           descriptors_as_expected(l);
     if (!fits) {
         PyErr_SetString(PyExc_TypeError, "openpyxl is not laid out as the direct route expects");
         throw_error_set();
@@ -392,12 +489,36 @@ const OpenpyxlLayout* layout_for_process()
 bool layout_still_holds(const OpenpyxlLayout& layout)
 {
     try {
-        return pins_unchanged(layout) && descriptors_as_expected(layout);
+        return pins_unchanged(layout) && style_array_new_unchanged(layout) &&
+               descriptors_as_expected(layout);
     }
     catch (const PyErrorSet&) {
         swallow_ordinary_error();
         return false;
     }
+}
+
+// No instance attribute may stand in for the methods that yield cells.
+bool methods_unshadowed(const OpenpyxlLayout& layout, PyObject* worksheet)
+{
+    Ref instance_dict = Ref::steal(PyObject_GenericGetDict(worksheet, nullptr));
+    if (!instance_dict) {
+        swallow_ordinary_error();
+        return false;
+    }
+    if (!PyDict_Check(instance_dict.get())) {
+        return false;
+    }
+    for (const Ref& name : layout.method_names) {
+        const int shadowed = PyDict_Contains(instance_dict.get(), name.get());
+        if (shadowed != 0) {
+            if (shadowed < 0) {
+                swallow_ordinary_error();
+            }
+            return false;
+        }
+    }
+    return true;
 }
 
 PyObject** slot_at(PyObject* obj, Py_ssize_t offset)
@@ -459,25 +580,7 @@ const OpenpyxlLayout* direct_layout_for(PyObject* worksheet, const SheetStyles& 
     if (!layout_still_holds(*layout)) {
         return nullptr;
     }
-    // No instance attribute may stand in for the methods that yield cells.
-    Ref instance_dict = Ref::steal(PyObject_GenericGetDict(worksheet, nullptr));
-    if (!instance_dict) {
-        swallow_ordinary_error();
-        return nullptr;
-    }
-    if (!PyDict_Check(instance_dict.get())) {
-        return nullptr;
-    }
-    for (const Ref& name : layout->method_names) {
-        const int shadowed = PyDict_Contains(instance_dict.get(), name.get());
-        if (shadowed != 0) {
-            if (shadowed < 0) {
-                swallow_ordinary_error();
-            }
-            return nullptr;
-        }
-    }
-    return layout;
+    return methods_unshadowed(*layout, worksheet) ? layout : nullptr;
 }
 
 bool DirectStyler::resolve()
@@ -510,6 +613,29 @@ void DirectStyler::forget() noexcept
 }
 
 namespace {
+
+// StyleArray(), as the call runs it, without the interpreted __new__: the
+// class's call makes the object with StyleArray.__new__, which hands
+// (cls, 'i', its default list) to array.__new__, which makes it with the
+// array type's own constructor; then the object's __init__ runs with no
+// arguments. The layout's checks keep each of these pieces as captured.
+PyObject* new_style_array(const OpenpyxlLayout& layout)
+{
+    PyTypeObject* style_array = as_type(layout.style_array_type);
+    PyObject* made = as_type(layout.array_type)->tp_new(style_array, layout.new_arguments.get(),
+                                                        nullptr);
+    if (made == nullptr || !PyObject_TypeCheck(made, style_array)) {
+        return made;
+    }
+    initproc init = Py_TYPE(made)->tp_init;
+    if (init != nullptr) {
+        if (init(made, layout.no_arguments.get(), nullptr) < 0) {
+            Py_DECREF(made);
+            return nullptr;
+        }
+    }
+    return made;
+}
 
 struct Assignment {
     int line;
@@ -560,7 +686,7 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
     if (style == Py_None) {
         // The first assignment gives the cell a fresh style array.
         frame.at(assignments[0].line);
-        PyObject* fresh = PyObject_CallObject(layout_.style_array_type.get(), nullptr);
+        PyObject* fresh = new_style_array(layout_);
         if (fresh == nullptr) {
             throw_error_set();
         }
@@ -632,9 +758,11 @@ bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell,
     return true;
 }
 
-bool cell_value_unchanged(const OpenpyxlLayout& layout)
+namespace {
+
+bool pin_unchanged(const OpenpyxlLayout& layout, std::size_t index)
 {
-    const Pin& entry = layout.pins[layout.cell_value_pin];
+    const Pin& entry = layout.pins[index];
     try {
         return class_attribute(entry.owner, entry.name.get()) == entry.value.get();
     }
@@ -642,6 +770,369 @@ bool cell_value_unchanged(const OpenpyxlLayout& layout)
         swallow_ordinary_error();
         return false;
     }
+}
+
+// A merged cell whose value is still its class's None: reading it through
+// the public attribute runs no code, so nothing needs checking again.
+bool quiet_merged_cell(const OpenpyxlLayout& layout, PyObject* cell)
+{
+    return Py_TYPE(cell) == as_type(layout.merged_cell_type) &&
+           pin_unchanged(layout, layout.merged_cell_value_pin);
+}
+
+}  // namespace
+
+bool cell_value_unchanged(const OpenpyxlLayout& layout)
+{
+    return pin_unchanged(layout, layout.cell_value_pin);
+}
+
+namespace {
+
+// The cells worksheet.iter_rows() and iter_cols() yield when called without
+// arguments, walked without their generators: the grid from A1 to the
+// sheet's max_column and max_row, read at the start, each cell as cell()
+// gives it: found in the sheet's cell dict, or made by the sheet's own cell()
+// method when missing. The largest row cell() accepts is 1048576; a sheet
+// whose cells claim more keeps its own iteration, which reports the error.
+//
+// When every key of the cell dict is a (row, column) pair of plain ints, one
+// scan of the dict in its own order gives max_row and max_column (what the
+// two properties compute from the same keys) and an index of the grid, so
+// that no cell needs a hash lookup. Once other code has run the index is
+// dropped and each cell is looked up in the dict again.
+class CellGrid {
+public:
+    CellGrid(const OpenpyxlLayout& layout, PyObject* worksheet)
+        : layout_(layout), worksheet_(worksheet)
+    {
+    }
+
+    // Reads _current_row (a sheet that never held a cell yields nothing),
+    // then the grid's extent. False, with nothing changed, when the sheet's
+    // own iteration is to be used.
+    bool open()
+    {
+        Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
+        if (!current_row || !PyLong_CheckExact(current_row.get())) {
+            return false;
+        }
+        const int empty = PyObject_Not(current_row.get());
+        if (empty < 0) {
+            throw_error_set();
+        }
+        if (empty != 0) {
+            return true;
+        }
+        if (!trust()) {
+            return false;
+        }
+        long columns = 0;
+        long rows = 0;
+        if (!scan_keys(rows, columns)) {
+            // max_column first, then max_row, as iter_rows() reads them.
+            if (!bounded_count(layout_.max_column_name.get(), max_grid_columns, columns) ||
+                !bounded_count(layout_.max_row_name.get(), max_grid_rows, rows)) {
+                return false;
+            }
+        }
+        else if (rows > max_grid_rows || columns > max_grid_columns) {
+            return false;
+        }
+        column_numbers_.reserve(static_cast<std::size_t>(columns));
+        for (long column = 1; column <= columns; ++column) {
+            column_numbers_.push_back(Ref::checked(PyLong_FromLong(column)));
+        }
+        rows_ = rows;
+        if (keys_plain_ && static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) <=
+                               max_index_size) {
+            build_index();
+        }
+        return true;
+    }
+
+    long rows() const { return rows_; }
+    long columns() const { return static_cast<long>(column_numbers_.size()); }
+
+    // The cell at (row, column), 1-based, as cell(row=row, column=column).
+    Ref cell(long row, PyObject* row_number, long column)
+    {
+        PyObject* column_number = column_numbers_[static_cast<std::size_t>(column - 1)].get();
+        PyObject** indexed = nullptr;
+        if (!index_.empty()) {
+            indexed = &index_[static_cast<std::size_t>(row - 1) * column_numbers_.size() +
+                              static_cast<std::size_t>(column - 1)];
+            if (*indexed != nullptr) {
+                return Ref::borrow(*indexed);
+            }
+        }
+        else {
+            if (!cells_) {
+                trust();
+            }
+            if (cells_) {
+                PyObject* found =
+                    PyDict_GetItemWithError(cells_.get(), key(row_number, column_number));
+                if (found != nullptr) {
+                    return Ref::borrow(found);
+                }
+                if (PyErr_Occurred()) {
+                    throw_error_set();
+                }
+            }
+        }
+        Ref make_cell = get_attr(worksheet_, layout_.cell_name.get());
+        Ref made = call(make_cell.get(), {},
+                        {{layout_.row_name.get(), row_number}, {names.column, column_number}});
+        if (indexed != nullptr) {
+            *indexed = made.dup().release();
+        }
+        return made;
+    }
+
+    // After other code ran: the sheet is checked again before its cell dict
+    // is read directly, and the index (which that code may have outdated)
+    // is not used any more.
+    void distrust() noexcept
+    {
+        cells_.reset();
+        drop_index();
+    }
+
+    CellGrid(const CellGrid&) = delete;
+    CellGrid& operator=(const CellGrid&) = delete;
+    ~CellGrid() { drop_index(); }
+
+private:
+    static constexpr long max_grid_rows = 1048576;
+    static constexpr long max_grid_columns = 1L << 20;
+    static constexpr std::size_t max_index_size = std::size_t{1} << 27;
+
+    bool bounded_count(PyObject* name, long bound, long& count)
+    {
+        Ref value = attribute_or_nothing(worksheet_, name);
+        if (!value || !PyLong_CheckExact(value.get())) {
+            return false;
+        }
+        int overflow = 0;
+        count = PyLong_AsLongAndOverflow(value.get(), &overflow);
+        if (count == -1 && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
+        return overflow == 0 && count >= 1 && count <= bound;
+    }
+
+    // A key (row, column) of two plain ints within C long, else false.
+    static bool plain_key(PyObject* key, long& row, long& column)
+    {
+        if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2) {
+            return false;
+        }
+        PyObject* row_item = PyTuple_GET_ITEM(key, 0);
+        PyObject* column_item = PyTuple_GET_ITEM(key, 1);
+        if (!PyLong_CheckExact(row_item) || !PyLong_CheckExact(column_item)) {
+            return false;
+        }
+        int overflow = 0;
+        row = PyLong_AsLongAndOverflow(row_item, &overflow);
+        if (overflow != 0) {
+            return false;
+        }
+        column = PyLong_AsLongAndOverflow(column_item, &overflow);
+        return overflow == 0;
+    }
+
+    // max_row is max(keys)[0] and max_column max(key[1] for key in keys),
+    // each 1 for an empty sheet; with plain pairs both come from one scan.
+    bool scan_keys(long& rows, long& columns)
+    {
+        rows = 1;
+        columns = 1;
+        bool first = true;
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(cells_.get(), &position, &key, &value)) {
+            long row = 0;
+            long column = 0;
+            if (!plain_key(key, row, column)) {
+                keys_plain_ = false;
+                return false;
+            }
+            rows = first ? row : std::max(rows, row);
+            columns = first ? column : std::max(columns, column);
+            first = false;
+        }
+        keys_plain_ = true;
+        return true;
+    }
+
+    void drop_index() noexcept
+    {
+        for (PyObject* indexed_cell : index_) {
+            Py_XDECREF(indexed_cell);
+        }
+        index_.clear();
+        index_.shrink_to_fit();
+    }
+
+    void build_index()
+    {
+        const std::size_t width = column_numbers_.size();
+        index_.assign(static_cast<std::size_t>(rows_) * width, nullptr);
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(cells_.get(), &position, &key, &value)) {
+            long row = 0;
+            long column = 0;
+            if (plain_key(key, row, column) && row >= 1 && row <= rows_ && column >= 1 &&
+                column <= static_cast<long>(width)) {
+                Py_INCREF(value);
+                index_[static_cast<std::size_t>(row - 1) * width +
+                       static_cast<std::size_t>(column - 1)] = value;
+            }
+        }
+    }
+
+    // The coordinate (row, column) as the cell dict's key. One tuple serves
+    // every lookup: nobody else ever holds it (a lookup keeps no reference
+    // to its key), so its two items can be replaced in place; it is made
+    // anew should anything still hold it. Interpreters from 3.14 on keep a
+    // tuple's hash inside it, so there every key is a new tuple.
+    PyObject* key(PyObject* row_number, PyObject* column_number)
+    {
+        if (!key_ || Py_REFCNT(key_.get()) != 1 || PY_VERSION_HEX >= 0x030E0000) {
+            key_ = Ref::checked(PyTuple_Pack(2, row_number, column_number));
+            return key_.get();
+        }
+        PyObject* old_row = PyTuple_GET_ITEM(key_.get(), 0);
+        PyObject* old_column = PyTuple_GET_ITEM(key_.get(), 1);
+        Py_INCREF(row_number);
+        Py_INCREF(column_number);
+        PyTuple_SET_ITEM(key_.get(), 0, row_number);
+        PyTuple_SET_ITEM(key_.get(), 1, column_number);
+        Py_DECREF(old_row);
+        Py_DECREF(old_column);
+        return key_.get();
+    }
+
+    bool trust()
+    {
+        if (!layout_still_holds(layout_) || !methods_unshadowed(layout_, worksheet_)) {
+            return false;
+        }
+        Ref cells = attribute_or_nothing(worksheet_, layout_.cells_name.get());
+        if (!cells || !PyDict_CheckExact(cells.get())) {
+            return false;
+        }
+        cells_ = std::move(cells);
+        return true;
+    }
+
+    const OpenpyxlLayout& layout_;
+    PyObject* worksheet_;
+    Ref cells_;
+    Ref key_;
+    bool keys_plain_ = false;
+    // The cell dict's cells, row by row, each with a reference of the
+    // index's own (so no code run meanwhile can free one); empty when not
+    // in use.
+    std::vector<PyObject*> index_;
+    std::vector<Ref> column_numbers_;
+    long rows_ = 0;
+};
+
+}  // namespace
+
+bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+                        const OpenpyxlLayout& layout)
+{
+    // for row_idx, row in enumerate(worksheet.iter_rows()):
+    frame.at(220);
+    CellGrid grid(layout, worksheet);
+    if (!grid.open()) {
+        return false;
+    }
+    DirectStyler styler(layout, worksheet, styles);
+    std::vector<Ref> row_cells;
+    row_cells.reserve(static_cast<std::size_t>(grid.columns()));
+    for (long row = 1; row <= grid.rows(); ++row) {
+        // Like the row tuple, the whole row is at hand before its first cell
+        // is styled.
+        frame.at(220);
+        Ref row_number = Ref::checked(PyLong_FromLong(row));
+        row_cells.clear();
+        for (long column = 1; column <= grid.columns(); ++column) {
+            row_cells.push_back(grid.cell(row, row_number.get(), column));
+        }
+        const bool header_row = row == 1;
+        // for cell in row:
+        for (const Ref& cell : row_cells) {
+            frame.at(221);
+            if (styler.style(frame, cell.get(), header_row)) {
+                continue;
+            }
+            const bool quiet = quiet_merged_cell(layout, cell.get());
+            style_cell_generic(frame, cell.get(), header_row, styles);
+            if (!quiet) {
+                styler.forget();
+                grid.distrust();
+            }
+        }
+    }
+    return true;
+}
+
+bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout)
+{
+    // for col in worksheet.columns:
+    frame.at(234);
+    CellGrid grid(layout, worksheet);
+    if (!grid.open()) {
+        return false;
+    }
+    bool direct_values = true;
+    std::vector<Ref> row_numbers;
+    row_numbers.reserve(static_cast<std::size_t>(grid.rows()));
+    for (long row = 1; row <= grid.rows(); ++row) {
+        row_numbers.push_back(Ref::checked(PyLong_FromLong(row)));
+    }
+    std::vector<Ref> column_cells;
+    column_cells.reserve(row_numbers.size());
+    for (long column = 1; column <= grid.columns(); ++column) {
+        frame.at(234);
+        column_cells.clear();
+        for (long row = 1; row <= grid.rows(); ++row) {
+            column_cells.push_back(
+                grid.cell(row, row_numbers[static_cast<std::size_t>(row - 1)].get(), column));
+        }
+        frame.at(235);
+        Py_ssize_t max_length = 0;
+        // col_letter = get_column_letter(col[0].column); the grid has at
+        // least one row whenever it has a column.
+        frame.at(236);
+        Ref letter_function = lookup_global(names.get_column_letter);
+        Ref column_number = get_attr(column_cells.front().get(), names.column);
+        Ref col_letter = call(letter_function.get(), {column_number.get()});
+        // for cell in col:
+        for (const Ref& cell : column_cells) {
+            frame.at(237);
+            if (direct_values && measure_cell_direct(layout, cell.get(), max_length)) {
+                continue;
+            }
+            const bool quiet = quiet_merged_cell(layout, cell.get());
+            measure_cell_generic(cell.get(), max_length);
+            if (!quiet) {
+                // Reading another cell's value may have run any code.
+                direct_values = cell_value_unchanged(layout);
+                grid.distrust();
+            }
+        }
+        set_column_width(frame, worksheet, col_letter.get(), max_length);
+    }
+    return true;
 }
 
 }  // namespace xt

@@ -7,14 +7,17 @@
 // `add` of the workbook's style collection the assignment uses (at the first
 // cell that needs it, so the collections grow in the same order), and then
 // writes the integers into each cell's style array itself. The width pass
-// reads a cell's value slot instead of calling the `value` property.
+// reads a cell's value slot instead of calling the `value` property. Both
+// passes walk the cells iter_rows() and iter_cols() would yield straight
+// through the sheet's cell dict, without their generators.
 //
 // It is taken only when every openpyxl piece it stands in for is openpyxl's
 // own and unchanged since the first call: the worksheet, cell, workbook and
 // style-array classes, the style descriptors with their collections and
 // keys, the style classes and get_column_letter bound in the module, and the
 // worksheet methods that yield the cells. Any other cell, worksheet or
-// binding goes through the ordinary assignments.
+// binding goes through the ordinary assignments; after such a cell (which
+// may run any code) the sheet and the collections are checked again.
 #pragma once
 
 #include <Python.h>
@@ -76,5 +79,13 @@ bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell,
 
 // True while Cell.value is still the property the layout was made with.
 bool cell_value_unchanged(const OpenpyxlLayout& layout);
+
+// The styling pass and the width pass over the cells iter_rows() and
+// iter_cols() would yield, walked directly over the sheet's cell dict.
+// Each returns false, having done nothing, when the sheet's own iteration
+// is to be used; cells that are not plain go through the public attributes.
+bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+                        const OpenpyxlLayout& layout);
+bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout);
 
 }  // namespace xt

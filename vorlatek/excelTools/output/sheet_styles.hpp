@@ -31,6 +31,13 @@ struct OpenpyxlLayout;
 void style_cell_generic(CallFrame& frame, PyObject* cell, bool header_row,
                         const SheetStyles& styles);
 
+// One cell of the width pass through its public `value` attribute.
+void measure_cell_generic(PyObject* cell, Py_ssize_t& max_length) noexcept;
+
+// worksheet.column_dimensions[col_letter].width = max_length + 3
+void set_column_width(CallFrame& frame, PyObject* worksheet, PyObject* col_letter,
+                      Py_ssize_t max_length);
+
 // Styling pass over worksheet.iter_rows(). With a layout, cells of
 // openpyxl's own Cell class take the direct route, all others the public
 // attributes.
