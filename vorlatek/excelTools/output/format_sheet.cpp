@@ -5,13 +5,18 @@
 //
 // The work is split into the style set, the styling pass and the width pass,
 // each going through ordinary attribute access on whatever objects the
-// worksheet yields, so any worksheet-like object works. A specialised pass
-// for plain openpyxl worksheets can sit beside these generic ones.
+// worksheet yields, so any worksheet-like object works. For plain openpyxl
+// worksheets the cells of both passes take the direct route of
+// openpyxl_direct.hpp, which leaves the same styles and widths.
 #include <Python.h>
+
+#include <optional>
 
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "cell_measure.hpp"
+#include "openpyxl_direct.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {
@@ -83,8 +88,38 @@ SheetStyles make_sheet_styles(CallFrame& frame)
     return styles;
 }
 
-void style_cells_generic(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles)
+void style_cell_generic(CallFrame& frame, PyObject* cell, bool header_row,
+                        const SheetStyles& styles)
 {
+    // if cell.value is not None:
+    frame.at(222);
+    if (get_attr(cell, names.value).get() == Py_None) {
+        return;
+    }
+    frame.at(224);
+    if (header_row) {
+        frame.at(225);
+        set_attr(cell, names.font, styles.header_font.get());
+        frame.at(226);
+        set_attr(cell, names.fill, styles.header_fill.get());
+    }
+    else {
+        frame.at(228);
+        set_attr(cell, names.font, styles.cell_font.get());
+    }
+    frame.at(230);
+    set_attr(cell, names.alignment, styles.center_aligned.get());
+    frame.at(231);
+    set_attr(cell, names.border, styles.thin_border.get());
+}
+
+void style_cells(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+                 const OpenpyxlLayout* layout)
+{
+    std::optional<DirectStyler> direct;
+    if (layout != nullptr) {
+        direct.emplace(*layout, worksheet, styles);
+    }
     // for row_idx, row in enumerate(worksheet.iter_rows()):
     frame.at(220);
     Ref rows = call_method(worksheet, names.iter_rows);
@@ -105,89 +140,34 @@ void style_cells_generic(CallFrame& frame, PyObject* worksheet, const SheetStyle
             if (!cell) {
                 break;
             }
-            // if cell.value is not None:
-            frame.at(222);
-            if (get_attr(cell.get(), names.value).get() == Py_None) {
+            if (direct && direct->style(frame, cell.get(), header_row)) {
                 continue;
             }
-            frame.at(224);
-            if (header_row) {
-                frame.at(225);
-                set_attr(cell.get(), names.font, styles.header_font.get());
-                frame.at(226);
-                set_attr(cell.get(), names.fill, styles.header_fill.get());
+            style_cell_generic(frame, cell.get(), header_row, styles);
+            if (direct) {
+                direct->forget();
             }
-            else {
-                frame.at(228);
-                set_attr(cell.get(), names.font, styles.cell_font.get());
-            }
-            frame.at(230);
-            set_attr(cell.get(), names.alignment, styles.center_aligned.get());
-            frame.at(231);
-            set_attr(cell.get(), names.border, styles.thin_border.get());
         }
     }
 }
 
-namespace {
-
-// One cell of the width pass, under a guard that swallows every exception,
-// interrupts included:
-//     try:
-//         if cell.value:
-//             if len(str(cell.value)) > max_length:
-//                 max_length = len(str(cell.value))
-//     except:
-//         pass
-// The value is read anew for each of the three uses.
-void measure_cell(PyObject* cell, Py_ssize_t& max_length) noexcept
+void measure_cell_generic(PyObject* cell, Py_ssize_t& max_length) noexcept
 {
-    auto text_length = [cell]() -> Py_ssize_t {
-        PyObject* value = PyObject_GetAttr(cell, names.value);
-        if (value == nullptr) {
-            return -1;
-        }
-        PyObject* text = PyObject_Str(value);
-        Py_DECREF(value);
-        if (text == nullptr) {
-            return -1;
-        }
-        const Py_ssize_t length = PyObject_Size(text);
-        Py_DECREF(text);
-        return length;
-    };
-
-    PyObject* value = PyObject_GetAttr(cell, names.value);
-    if (value == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    const int truth = PyObject_IsTrue(value);
-    Py_DECREF(value);
-    if (truth <= 0) {
-        if (truth < 0) {
-            PyErr_Clear();
-        }
-        return;
-    }
-    const Py_ssize_t compared = text_length();
-    if (compared < 0) {
-        PyErr_Clear();
-        return;
-    }
-    if (compared > max_length) {
-        const Py_ssize_t assigned = text_length();
-        if (assigned < 0) {
-            PyErr_Clear();
-            return;
-        }
-        max_length = assigned;
-    }
+    measure_value([cell]() { return PyObject_GetAttr(cell, names.value); }, max_length);
 }
 
-}  // namespace
+void set_column_width(CallFrame& frame, PyObject* worksheet, PyObject* col_letter,
+                      Py_ssize_t max_length)
+{
+    // worksheet.column_dimensions[col_letter].width = max_length + 3
+    frame.at(244);
+    Ref width = Ref::checked(PyLong_FromSsize_t(max_length + 3));
+    Ref dimensions = get_attr(worksheet, names.column_dimensions);
+    Ref dimension = get_item(dimensions.get(), col_letter);
+    set_attr(dimension.get(), names.width, width.get());
+}
 
-void set_column_widths_generic(CallFrame& frame, PyObject* worksheet)
+void set_column_widths(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout* layout)
 {
     // for col in worksheet.columns:
     frame.at(234);
@@ -217,14 +197,16 @@ void set_column_widths_generic(CallFrame& frame, PyObject* worksheet)
             if (!cell) {
                 break;
             }
-            measure_cell(cell.get(), max_length);
+            if (layout != nullptr && measure_cell_direct(*layout, cell.get(), max_length)) {
+                continue;
+            }
+            measure_cell_generic(cell.get(), max_length);
+            // Reading another cell's value may have run any code.
+            if (layout != nullptr && !cell_value_unchanged(*layout)) {
+                layout = nullptr;
+            }
         }
-        // worksheet.column_dimensions[col_letter].width = max_length + 3
-        frame.at(244);
-        Ref width = Ref::checked(PyLong_FromSsize_t(max_length + 3));
-        Ref dimensions = get_attr(worksheet, names.column_dimensions);
-        Ref dimension = get_item(dimensions.get(), col_letter.get());
-        set_attr(dimension.get(), names.width, width.get());
+        set_column_width(frame, worksheet, col_letter.get(), max_length);
     }
 }
 
@@ -232,8 +214,17 @@ Ref format_excel_sheet_body(CallFrame& frame, const BoundArgs& args)
 {
     PyObject* worksheet = args[0];
     const SheetStyles styles = make_sheet_styles(frame);
-    style_cells_generic(frame, worksheet, styles);
-    set_column_widths_generic(frame, worksheet);
+    // The direct route applies to plain openpyxl worksheets only; it is
+    // checked again before the width pass, since the styling pass may have
+    // run code of other cells.
+    const OpenpyxlLayout* layout = direct_layout_for(worksheet, styles);
+    if (layout == nullptr || !style_cells_direct(frame, worksheet, styles, *layout)) {
+        style_cells(frame, worksheet, styles, layout);
+    }
+    layout = direct_layout_for(worksheet, styles);
+    if (layout == nullptr || !set_column_widths_direct(frame, worksheet, *layout)) {
+        set_column_widths(frame, worksheet, layout);
+    }
     return Ref::borrow(Py_None);
 }
 

@@ -23,12 +23,29 @@ struct SheetStyles {
 // found in the module namespace now.
 SheetStyles make_sheet_styles(CallFrame& frame);
 
-// Styling pass over worksheet.iter_rows(): cells holding None stay
-// untouched; the first row yielded gets the header font and fill, the
-// others the body font; all get the alignment and the border.
-void style_cells_generic(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles);
+struct OpenpyxlLayout;
+
+// One cell of the styling pass through the public attributes: a cell holding
+// None stays untouched; otherwise the header font and fill (first row) or
+// the body font, then the alignment and the border.
+void style_cell_generic(CallFrame& frame, PyObject* cell, bool header_row,
+                        const SheetStyles& styles);
+
+// One cell of the width pass through its public `value` attribute.
+void measure_cell_generic(PyObject* cell, Py_ssize_t& max_length) noexcept;
+
+// worksheet.column_dimensions[col_letter].width = max_length + 3
+void set_column_width(CallFrame& frame, PyObject* worksheet, PyObject* col_letter,
+                      Py_ssize_t max_length);
+
+// Styling pass over worksheet.iter_rows(). With a layout, cells of
+// openpyxl's own Cell class take the direct route, all others the public
+// attributes.
+void style_cells(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+                 const OpenpyxlLayout* layout);
 
 // Width pass over worksheet.columns: width = longest text + 3 per column.
-void set_column_widths_generic(CallFrame& frame, PyObject* worksheet);
+// With a layout, values of openpyxl's own cells are read from their slot.
+void set_column_widths(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout* layout);
 
 }  // namespace xt

@@ -1,0 +1,91 @@
+// The direct route of format_excel_sheet for plain openpyxl worksheets.
+//
+// Assigning a style object to a cell through openpyxl's public attribute
+// (cell.font = f) hashes f twice, recursively, only to find the small
+// integer that the cell's style array finally stores. The direct route finds
+// each of the five style objects' integers once per call, through the same
+// `add` of the workbook's style collection the assignment uses (at the first
+// cell that needs it, so the collections grow in the same order), and then
+// writes the integers into each cell's style array itself. The width pass
+// reads a cell's value slot instead of calling the `value` property. Both
+// passes walk the cells iter_rows() and iter_cols() would yield straight
+// through the sheet's cell dict, without their generators.
+//
+// It is taken only when every openpyxl piece it stands in for is openpyxl's
+// own and unchanged since the first call: the worksheet, cell, workbook and
+// style-array classes, the style descriptors with their collections and
+// keys, the style classes and get_column_letter bound in the module, and the
+// worksheet methods that yield the cells. Any other cell, worksheet or
+// binding goes through the ordinary assignments; after such a cell (which
+// may run any code) the sheet and the collections are checked again.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+
+#include "../core/ref.hpp"
+#include "../shell/function_table.hpp"
+#include "sheet_styles.hpp"
+
+namespace xt {
+
+struct OpenpyxlLayout;
+
+// The layout when `worksheet` and `styles` qualify for the direct route as
+// described above, nullptr otherwise. Failed checks are silent; only an
+// exception that does not derive from Exception (an interrupt arriving while
+// openpyxl code runs) is passed on as PyErrorSet.
+const OpenpyxlLayout* direct_layout_for(PyObject* worksheet, const SheetStyles& styles);
+
+// Styles one cell at a time as the four assignments would. Keeps the
+// workbook's collections and the five integers between cells.
+class DirectStyler {
+public:
+    DirectStyler(const OpenpyxlLayout& layout, PyObject* worksheet, const SheetStyles& styles)
+        : layout_(layout), worksheet_(worksheet), styles_(styles)
+    {
+    }
+
+    // Handles a cell of openpyxl's own Cell class that belongs to the
+    // worksheet: leaves it alone when its value is None, otherwise stores the
+    // style integers (creating its style array first when it has none).
+    // Returns false, having done nothing, for any other cell.
+    bool style(CallFrame& frame, PyObject* cell, bool header_row);
+
+    // To be called after a cell went through the ordinary assignments: those
+    // may have run any code, so collections and integers are found anew.
+    void forget() noexcept;
+
+private:
+    enum class State { unresolved, ready, unusable };
+    // The style objects by role.
+    enum Role { header_font, header_fill, cell_font, center_aligned, thin_border, role_count };
+
+    bool resolve();
+
+    const OpenpyxlLayout& layout_;
+    PyObject* worksheet_;
+    const SheetStyles& styles_;
+    State state_ = State::unresolved;
+    std::array<Ref, 4> collections_;  // fonts, fills, borders, alignments
+    std::array<int, role_count> indices_{-1, -1, -1, -1, -1};
+};
+
+// One cell of the width pass for a cell of openpyxl's own Cell class, reading
+// its value slot; returns false for any other cell.
+bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell,
+                         Py_ssize_t& max_length) noexcept;
+
+// True while Cell.value is still the property the layout was made with.
+bool cell_value_unchanged(const OpenpyxlLayout& layout);
+
+// The styling pass and the width pass over the cells iter_rows() and
+// iter_cols() would yield, walked directly over the sheet's cell dict.
+// Each returns false, having done nothing, when the sheet's own iteration
+// is to be used; cells that are not plain go through the public attributes.
+bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+                        const OpenpyxlLayout& layout);
+bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout);
+
+}  // namespace xt
