@@ -11,8 +11,10 @@ route ran.
 import copy
 import datetime
 import decimal
+import gc
 import io
 import random
+import sys
 import zipfile
 
 import openpyxl
@@ -24,6 +26,8 @@ from openpyxl.styles.styleable import StyleDescriptor
 from openpyxl.utils.indexed_list import IndexedList
 from openpyxl.worksheet.worksheet import Worksheet
 from openpyxl.writer.excel import ExcelWriter
+
+from helpers import module_entries
 
 FIXED_TIME = datetime.datetime(2024, 1, 2, 3, 4, 5)
 COLLECTIONS = ("_fonts", "_fills", "_borders", "_alignments", "_number_formats")
@@ -421,3 +425,68 @@ def test_direct_route_is_taken_again_once_the_module_names_are_restored(et, desc
     et.Font = Font
     formatted(et, "single_cell", descriptor_calls)
     assert descriptor_calls[0] == 0
+
+
+def test_direct_route_leaves_no_references_behind(et):
+    def one_round():
+        for name in ("header_with_gaps", "merged_cells", "cell_subclass_in_grid",
+                     "cell_dict_with_an_int_subclass_key"):
+            recipe = Recipe()
+            RECIPES[name](recipe)
+            for sheet in recipe.order:
+                et.format_excel_sheet(sheet)
+
+    for _ in range(100):
+        one_round()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(500):
+        one_round()
+    gc.collect()
+    # Every round drops its workbooks: a cell or style array kept by the
+    # formatter would stay allocated, hundreds per round.
+    assert sys.getallocatedblocks() - before < 500
+
+
+# --- failures inside the direct route propagate as from the assignments -----------
+
+class Clash:
+    """Hashes like a style object, and fails when compared with it."""
+
+    def __init__(self, like):
+        self.hash = hash(like)
+
+    def __hash__(self):
+        return self.hash
+
+    def __eq__(self, other):
+        raise LookupError("clash")
+
+
+@pytest.mark.parametrize("collection, style, line", [
+    ("_fonts", Font(name="Arial", bold=True, color="FFFFFF"), 225),
+    ("_fills", PatternFill(start_color="4F81BD", end_color="4F81BD", fill_type="solid"), 226),
+    ("_fonts", Font(name="Arial", size=11), 228),
+    ("_alignments", Alignment(horizontal="center", vertical="center"), 230),
+    ("_borders", Border(left=Side(style="thin"), right=Side(style="thin"),
+                        top=Side(style="thin"), bottom=Side(style="thin")), 231),
+], ids=["header-font", "header-fill", "body-font", "alignment", "border"])
+def test_a_failing_collection_add_propagates_with_its_line(
+        et, descriptor_calls, collection, style, line):
+    def attempt():
+        recipe = Recipe()
+        header_with_gaps(recipe)
+        getattr(recipe.workbook, collection)._dict[Clash(style)] = 99
+        descriptor_calls[0] = 0
+        with pytest.raises(LookupError, match="clash") as caught:
+            et.format_excel_sheet(recipe.sheet)
+        raw = {key: None if cell._style is None else list(cell._style)
+               for key, cell in recipe.sheet._cells.items()}
+        return module_entries(caught.value), raw, descriptor_calls[0]
+
+    direct_entries, direct_raw, direct_assignments = attempt()
+    et.Font = genuine_font
+    public_entries, public_raw, public_assignments = attempt()
+    assert direct_entries == public_entries == [("vorlatek.excelTools.format_excel_sheet", line)]
+    assert direct_raw == public_raw
+    assert direct_assignments == 0 and public_assignments > 0

@@ -303,8 +303,35 @@ bool capture_style_array_new(OpenpyxlLayout& l)
         PyTuple_GET_SIZE(l.new_defaults.get()) != 1) {
         return false;
     }
+    // The body reads the globals `array` and its `__new__` and nothing else,
+    // takes (cls, args) and holds one text constant, the type code "i".
+    Ref argument_count = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_argcount"));
+    Ref keyword_count = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_kwonlyargcount"));
+    Ref globals_read = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_names"));
+    Ref constants = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_consts"));
+    Ref expected_globals = Ref::checked(Py_BuildValue("(ss)", "array", "__new__"));
+    if (PyLong_AsLong(argument_count.get()) != 2 || PyLong_AsLong(keyword_count.get()) != 0 ||
+        PyObject_RichCompareBool(globals_read.get(), expected_globals.get(), Py_EQ) != 1 ||
+        !PyTuple_Check(constants.get())) {
+        if (PyErr_Occurred()) {
+            throw_error_set();
+        }
+        return false;
+    }
+    Ref type_code;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+        if (PyUnicode_Check(constant)) {
+            if (type_code || !text_equals(constant, "i")) {
+                return false;
+            }
+            type_code = Ref::borrow(constant);
+        }
+    }
+    if (!type_code) {
+        return false;
+    }
     l.no_arguments = Ref::checked(PyTuple_New(0));
-    Ref type_code = interned("i");
     l.new_arguments =
         Ref::checked(PyTuple_Pack(2, type_code.get(), PyTuple_GET_ITEM(l.new_defaults.get(), 0)));
     return true;
