@@ -3,7 +3,10 @@ import gc
 import sys
 import traceback
 
+import pandas as pd
+
 MODULE_FILE = "vorlatek/excelTools"
+LOGGER = "vorlatek.excelTools"
 
 
 def module_entries(exc):
@@ -40,3 +43,34 @@ def allocation_growth(action, repeat=2000):
         gc.collect()
         growth.append(sys.getallocatedblocks() - before)
     return min(growth)
+
+
+def records(caplog):
+    out = []
+    for record in caplog.records:
+        if record.name == LOGGER:
+            assert record.args == ()  # one finished text, no formatting arguments
+            out.append((record.levelname, record.msg))
+    return out
+
+
+def table(df):
+    """Index, column labels and values (missing values as None) of a frame."""
+    return (
+        list(df.index),
+        list(df.columns),
+        {c: [None if pd.isna(v) else v for v in df[c]] for c in df.columns},
+    )
+
+
+def assert_empty_result(df):
+    assert type(df) is pd.DataFrame
+    assert df.shape == (0, 0)
+
+
+def our_entries(exc):
+    return [
+        (entry.filename, entry.name, entry.lineno)
+        for entry in traceback.extract_tb(exc.__traceback__)
+        if entry.filename == "vorlatek/excelTools"
+    ]

@@ -10,7 +10,14 @@ import traceback
 import pandas as pd
 import pytest
 
-from helpers import allocation_growth, growing_parse_cell
+from helpers import (
+    allocation_growth,
+    assert_empty_result,
+    growing_parse_cell,
+    our_entries,
+    records,
+    table,
+)
 
 LOGGER = "vorlatek.excelTools"
 QUALNAME = "vorlatek.excelTools.read_csv_by_cells"
@@ -28,37 +35,6 @@ def write(tmp_path, name, data):
     path = tmp_path / name
     path.write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
     return str(path)
-
-
-def records(caplog):
-    out = []
-    for record in caplog.records:
-        if record.name == LOGGER:
-            assert record.args == ()  # one finished text, no formatting arguments
-            out.append((record.levelname, record.msg))
-    return out
-
-
-def table(df):
-    """Index, column labels and values (missing values as None) of a frame."""
-    return (
-        list(df.index),
-        list(df.columns),
-        {c: [None if pd.isna(v) else v for v in df[c]] for c in df.columns},
-    )
-
-
-def assert_empty_result(df):
-    assert type(df) is pd.DataFrame
-    assert df.shape == (0, 0)
-
-
-def our_entries(exc):
-    return [
-        (entry.filename, entry.name, entry.lineno)
-        for entry in traceback.extract_tb(exc.__traceback__)
-        if entry.filename == "vorlatek/excelTools"
-    ]
 
 
 # --- recording stand-ins for the module's names -----------------------------

@@ -14,7 +14,14 @@ import pandas as pd
 import pytest
 import xlsxwriter
 
-from helpers import allocation_growth, growing_parse_cell
+from helpers import (
+    allocation_growth,
+    assert_empty_result,
+    growing_parse_cell,
+    our_entries,
+    records,
+    table,
+)
 
 LOGGER = "vorlatek.excelTools"
 QUALNAME = "vorlatek.excelTools.read_excel_by_cells"
@@ -80,36 +87,6 @@ def plain_book(tmp_path_factory):
 @pytest.fixture(autouse=True)
 def capture_warnings(caplog):
     caplog.set_level(logging.WARNING, logger=LOGGER)
-
-
-def records(caplog):
-    out = []
-    for record in caplog.records:
-        if record.name == LOGGER:
-            assert record.args == ()
-            out.append((record.levelname, record.msg))
-    return out
-
-
-def table(df):
-    return (
-        list(df.index),
-        list(df.columns),
-        {c: [None if pd.isna(v) else v for v in df[c]] for c in df.columns},
-    )
-
-
-def assert_empty_result(df):
-    assert type(df) is pd.DataFrame
-    assert df.shape == (0, 0)
-
-
-def our_entries(exc):
-    return [
-        (entry.filename, entry.name, entry.lineno)
-        for entry in traceback.extract_tb(exc.__traceback__)
-        if entry.filename == "vorlatek/excelTools"
-    ]
 
 
 # --- reading real workbooks ----------------------------------------------------
