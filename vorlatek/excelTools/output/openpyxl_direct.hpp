@@ -26,17 +26,10 @@
 
 #include "../core/ref.hpp"
 #include "../shell/function_table.hpp"
+#include "openpyxl_layout.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {
-
-struct OpenpyxlLayout;
-
-// The layout when `worksheet` and `styles` qualify for the direct route as
-// described above, nullptr otherwise. Failed checks are silent; only an
-// exception that does not derive from Exception (an interrupt arriving while
-// openpyxl code runs) is passed on as PyErrorSet.
-const OpenpyxlLayout* direct_layout_for(PyObject* worksheet, const SheetStyles& styles);
 
 // Styles one cell at a time as the four assignments would. Keeps the
 // workbook's collections and the five integers between cells.
@@ -76,9 +69,6 @@ private:
 // its value slot; returns false for any other cell.
 bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell,
                          Py_ssize_t& max_length) noexcept;
-
-// True while Cell.value is still the property the layout was made with.
-bool cell_value_unchanged(const OpenpyxlLayout& layout);
 
 // The styling pass and the width pass over the cells iter_rows() and
 // iter_cols() would yield, walked directly over the sheet's cell dict.

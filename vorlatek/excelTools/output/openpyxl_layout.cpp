@@ -1,0 +1,554 @@
+// openpyxl's pieces for the direct route of format_excel_sheet: found once
+// per process, checked on every call.
+#include "openpyxl_layout.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <memory>
+
+#include "../core/error.hpp"
+#include "../core/pyapi.hpp"
+
+namespace xt {
+
+void swallow_ordinary_error()
+{
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        throw_error_set();
+    }
+    PyErr_Clear();
+}
+
+Ref attribute_or_nothing(PyObject* obj, PyObject* name)
+{
+    PyObject* value = PyObject_GetAttr(obj, name);
+    if (value == nullptr) {
+        swallow_ordinary_error();
+    }
+    return Ref::steal(value);
+}
+
+namespace {
+
+// What a pinned attribute must be when the layout is made.
+enum class PinKind {
+    openpyxl_code,     // a function or property defined in an openpyxl module
+    object_slot,       // a writable object slot of the class (__slots__ entry)
+    style_descriptor,  // an instance of openpyxl's StyleDescriptor
+    array_descriptor,  // an instance of openpyxl's ArrayDescriptor (StyleArray fields)
+    anything,          // whatever it is (or its absence), it must stay the same
+};
+
+Ref interned(const char* text) { return Ref::checked(PyUnicode_InternFromString(text)); }
+
+// An attribute as the class's method resolution order finds it (no
+// metaclass, no instance); borrowed, nullptr when no class defines it.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name)
+{
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_Check(mro)) {
+        PyErr_SetString(PyExc_TypeError, "class without a method resolution order");
+        throw_error_set();
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        if (dict == nullptr) {
+            continue;
+        }
+        PyObject* found = PyDict_GetItemWithError(dict, name);
+        if (found != nullptr) {
+            return found;
+        }
+        if (PyErr_Occurred()) {
+            throw_error_set();
+        }
+    }
+    return nullptr;
+}
+
+bool text_equals(PyObject* value, const char* expected)
+{
+    return value != nullptr && PyUnicode_Check(value) &&
+           PyUnicode_CompareWithASCIIString(value, expected) == 0;
+}
+
+bool text_starts_with(PyObject* value, const char* prefix)
+{
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        return false;
+    }
+    const char* utf8 = PyUnicode_AsUTF8(value);
+    if (utf8 == nullptr) {
+        throw_error_set();
+    }
+    return std::strncmp(utf8, prefix, std::strlen(prefix)) == 0;
+}
+
+// A class defined in `module` under `name`, as that module holds it now.
+Ref openpyxl_class(const char* module, const char* name)
+{
+    Ref imported = Ref::checked(PyImport_ImportModule(module));
+    Ref found = Ref::checked(PyObject_GetAttrString(imported.get(), name));
+    if (!PyType_Check(found.get())) {
+        PyErr_SetString(PyExc_TypeError, "not a class");
+        throw_error_set();
+    }
+    Ref defined_in = Ref::checked(PyObject_GetAttrString(found.get(), "__module__"));
+    if (!text_equals(defined_in.get(), module)) {
+        PyErr_SetString(PyExc_TypeError, "class from another module");
+        throw_error_set();
+    }
+    return found;
+}
+
+// True for a function, or a property whose getter is a function, that an
+// openpyxl module defines.
+bool is_openpyxl_code(PyObject* value)
+{
+    if (value == nullptr) {
+        return false;
+    }
+    if (PyObject_TypeCheck(value, &PyProperty_Type)) {
+        Ref getter = Ref::checked(PyObject_GetAttrString(value, "fget"));
+        return is_openpyxl_code(getter.get());
+    }
+    if (!PyFunction_Check(value)) {
+        return false;
+    }
+    return text_starts_with(PyFunction_GetModule(value), "openpyxl.");
+}
+
+// The offset of a writable object slot described by `descriptor`.
+bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& offset)
+{
+    if (descriptor == nullptr || Py_TYPE(descriptor) != &PyMemberDescr_Type) {
+        return false;
+    }
+    auto* member = reinterpret_cast<PyMemberDescrObject*>(descriptor);
+    if (!PyType_IsSubtype(owner, PyDescr_TYPE(member)) || member->d_member->type != T_OBJECT_EX ||
+        (member->d_member->flags & READONLY) != 0) {
+        return false;
+    }
+    offset = member->d_member->offset;
+    return true;
+}
+
+bool pin(OpenpyxlLayout& layout, PyTypeObject* owner, const char* name, PinKind kind)
+{
+    Pin entry{owner, interned(name), Ref()};
+    PyObject* value = class_attribute(owner, entry.name.get());
+    entry.value = Ref::borrow(value);
+    bool fits = true;
+    switch (kind) {
+    case PinKind::openpyxl_code:
+        fits = is_openpyxl_code(value);
+        break;
+    case PinKind::object_slot:
+        fits = value != nullptr && Py_TYPE(value) == &PyMemberDescr_Type;
+        break;
+    case PinKind::style_descriptor:
+        fits = value != nullptr &&
+               Py_TYPE(value) == as_type(layout.style_descriptor_type);
+        break;
+    case PinKind::array_descriptor:
+        fits = value != nullptr &&
+               Py_TYPE(value) == as_type(layout.array_descriptor_type);
+        break;
+    case PinKind::anything:
+        break;
+    }
+    layout.pins.push_back(std::move(entry));
+    return fits;
+}
+
+// Reads the descriptors' settings, which are plain instance attributes and
+// could be changed at any time.
+bool descriptors_as_expected(const OpenpyxlLayout& layout)
+{
+    for (std::size_t i = 0; i < 4; ++i) {
+        Ref collection = attribute_or_nothing(layout.descriptors[i], layout.collection_attr.get());
+        Ref key = attribute_or_nothing(layout.descriptors[i], layout.key_attr.get());
+        if (!collection || !key || !PyUnicode_CheckExact(collection.get()) ||
+            !PyUnicode_CheckExact(key.get()) ||
+            PyUnicode_Compare(collection.get(), layout.collection_names[i].get()) != 0 ||
+            PyUnicode_Compare(key.get(), layout.key_names[i].get()) != 0) {
+            return false;
+        }
+        Ref position = attribute_or_nothing(layout.fields[i], layout.key_attr.get());
+        if (!position || !PyLong_CheckExact(position.get())) {
+            return false;
+        }
+        const long field_position = PyLong_AsLong(position.get());
+        if (field_position == -1 && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
+        if (field_position != layout.positions[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool pins_unchanged(const OpenpyxlLayout& layout)
+{
+    for (const Pin& entry : layout.pins) {
+        if (class_attribute(entry.owner, entry.name.get()) != entry.value.get()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The pieces of StyleArray.__new__ the shortcut relies on (see
+// new_style_array); false when it is not a plain function of openpyxl.
+bool capture_style_array_new(OpenpyxlLayout& l)
+{
+    PyObject* wrapper = class_attribute(as_type(l.style_array_type), interned("__new__").get());
+    if (wrapper == nullptr || Py_TYPE(wrapper) != &PyStaticMethod_Type) {
+        return false;
+    }
+    l.new_function = Ref::checked(PyObject_GetAttrString(wrapper, "__func__"));
+    PyObject* function = l.new_function.get();
+    if (!PyFunction_Check(function) ||
+        !text_starts_with(PyFunction_GetModule(function), "openpyxl.")) {
+        return false;
+    }
+    l.new_code = Ref::borrow(PyFunction_GetCode(function));
+    l.new_defaults = Ref::borrow(PyFunction_GetDefaults(function));
+    l.array_name = interned("array");
+    if (!l.new_defaults || !PyTuple_CheckExact(l.new_defaults.get()) ||
+        PyTuple_GET_SIZE(l.new_defaults.get()) != 1) {
+        return false;
+    }
+    // The body reads the globals `array` and its `__new__` and nothing else,
+    // takes (cls, args) and holds one text constant, the type code "i".
+    Ref argument_count = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_argcount"));
+    Ref keyword_count = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_kwonlyargcount"));
+    Ref globals_read = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_names"));
+    Ref constants = Ref::checked(PyObject_GetAttrString(l.new_code.get(), "co_consts"));
+    Ref expected_globals = Ref::checked(Py_BuildValue("(ss)", "array", "__new__"));
+    if (PyLong_AsLong(argument_count.get()) != 2 || PyLong_AsLong(keyword_count.get()) != 0 ||
+        PyObject_RichCompareBool(globals_read.get(), expected_globals.get(), Py_EQ) != 1 ||
+        !PyTuple_Check(constants.get())) {
+        if (PyErr_Occurred()) {
+            throw_error_set();
+        }
+        return false;
+    }
+    Ref type_code;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
+        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
+        if (PyUnicode_Check(constant)) {
+            if (type_code || !text_equals(constant, "i")) {
+                return false;
+            }
+            type_code = Ref::borrow(constant);
+        }
+    }
+    if (!type_code) {
+        return false;
+    }
+    l.no_arguments = Ref::checked(PyTuple_New(0));
+    l.new_arguments =
+        Ref::checked(PyTuple_Pack(2, type_code.get(), PyTuple_GET_ITEM(l.new_defaults.get(), 0)));
+    return true;
+}
+
+// StyleArray.__new__ is still the function captured, with the same code,
+// the same default list still holding nine zeros, and `array` in its module
+// still the array type.
+bool style_array_new_unchanged(const OpenpyxlLayout& l)
+{
+    PyObject* function = l.new_function.get();
+    if (PyFunction_GetCode(function) != l.new_code.get() ||
+        PyFunction_GetDefaults(function) != l.new_defaults.get()) {
+        return false;
+    }
+    PyObject* zeros = PyTuple_GET_ITEM(l.new_defaults.get(), 0);
+    if (!PyList_CheckExact(zeros) || PyList_GET_SIZE(zeros) != style_array_length) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < style_array_length; ++i) {
+        PyObject* item = PyList_GET_ITEM(zeros, i);
+        if (!PyLong_CheckExact(item)) {
+            return false;
+        }
+        const long number = PyLong_AsLong(item);
+        if (number == -1 && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
+        if (number != 0) {
+            return false;
+        }
+    }
+    PyObject* array_binding = PyDict_GetItemWithError(PyFunction_GetGlobals(function),
+                                                      l.array_name.get());
+    if (array_binding == nullptr && PyErr_Occurred()) {
+        throw_error_set();
+    }
+    return array_binding == l.array_type.get();
+}
+
+// openpyxl's pieces, found and checked; nullptr (error set) when openpyxl is
+// not what the direct route knows.
+std::unique_ptr<OpenpyxlLayout> make_layout()
+{
+    auto layout = std::make_unique<OpenpyxlLayout>();
+    OpenpyxlLayout& l = *layout;
+    l.worksheet_type = openpyxl_class("openpyxl.worksheet.worksheet", "Worksheet");
+    l.workbook_type = openpyxl_class("openpyxl.workbook.workbook", "Workbook");
+    l.cell_type = openpyxl_class("openpyxl.cell.cell", "Cell");
+    l.merged_cell_type = openpyxl_class("openpyxl.cell.cell", "MergedCell");
+    l.style_array_type = openpyxl_class("openpyxl.styles.cell_style", "StyleArray");
+    l.array_descriptor_type = openpyxl_class("openpyxl.styles.cell_style", "ArrayDescriptor");
+    l.indexed_list_type = openpyxl_class("openpyxl.utils.indexed_list", "IndexedList");
+    l.style_descriptor_type = openpyxl_class("openpyxl.styles.styleable", "StyleDescriptor");
+
+    const char* const binding_names[6] = {"Font", "PatternFill", "Alignment", "Border", "Side",
+                                          "get_column_letter"};
+    l.module_bindings = {openpyxl_class("openpyxl.styles.fonts", "Font"),
+                         openpyxl_class("openpyxl.styles.fills", "PatternFill"),
+                         openpyxl_class("openpyxl.styles.alignment", "Alignment"),
+                         openpyxl_class("openpyxl.styles.borders", "Border"),
+                         openpyxl_class("openpyxl.styles.borders", "Side"), Ref()};
+    {
+        Ref utils = Ref::checked(PyImport_ImportModule("openpyxl.utils.cell"));
+        l.module_bindings[5] = Ref::checked(PyObject_GetAttrString(utils.get(), "get_column_letter"));
+    }
+    for (std::size_t i = 0; i < 6; ++i) {
+        l.module_binding_names[i] = interned(binding_names[i]);
+    }
+
+    l.collection_attr = interned("collection");
+    l.key_attr = interned("key");
+    l.add_name = interned("add");
+    l.parent_name = interned("parent");
+    l.current_row_name = interned("_current_row");
+    l.cells_name = interned("_cells");
+    l.max_row_name = interned("max_row");
+    l.max_column_name = interned("max_column");
+    l.cell_name = interned("cell");
+    l.row_name = interned("row");
+
+    // get_column_letter is a cached wrapper around a function; it only has
+    // to come from openpyxl.
+    bool fits = PyCallable_Check(l.module_bindings[5].get()) != 0;
+    {
+        Ref defined_in =
+            Ref::checked(PyObject_GetAttrString(l.module_bindings[5].get(), "__module__"));
+        fits = fits && text_starts_with(defined_in.get(), "openpyxl.");
+    }
+    // The style array must be an array of C ints with the four fields at the
+    // expected positions and nothing of its own in the way of item stores.
+    {
+        Ref array_module = Ref::checked(PyImport_ImportModule("array"));
+        l.array_type = Ref::checked(PyObject_GetAttrString(array_module.get(), "array"));
+        fits = fits && reinterpret_cast<PyObject*>(as_type(l.style_array_type)->tp_base) ==
+                           l.array_type.get();
+    }
+
+    PyTypeObject* worksheet = as_type(l.worksheet_type);
+    PyTypeObject* cell = as_type(l.cell_type);
+    PyTypeObject* style_array = as_type(l.style_array_type);
+
+    // How the worksheet yields its cells and makes missing ones.
+    const char* const methods[] = {"iter_rows", "_cells_by_row", "iter_cols", "_cells_by_col",
+                                   "cell", "_get_cell", "_add_cell"};
+    for (const char* name : methods) {
+        fits = pin(l, worksheet, name, PinKind::openpyxl_code) && fits;
+        l.method_names.push_back(interned(name));
+    }
+    for (const char* name : {"columns", "max_row", "max_column", "parent"}) {
+        fits = pin(l, worksheet, name, PinKind::openpyxl_code) && fits;
+    }
+    // The cell: its style attributes, its value and its slots.
+    const char* const style_attrs[4] = {"font", "fill", "border", "alignment"};
+    const char* const collections[4] = {"_fonts", "_fills", "_borders", "_alignments"};
+    const char* const keys[4] = {"fontId", "fillId", "borderId", "alignmentId"};
+    for (std::size_t i = 0; i < 4; ++i) {
+        fits = pin(l, cell, style_attrs[i], PinKind::style_descriptor) && fits;
+        l.descriptors[i] = l.pins.back().value.get();
+        l.collection_names[i] = interned(collections[i]);
+        l.key_names[i] = interned(keys[i]);
+        fits = pin(l, style_array, keys[i], PinKind::array_descriptor) && fits;
+        l.fields[i] = l.pins.back().value.get();
+    }
+    fits = pin(l, cell, "value", PinKind::openpyxl_code) && fits;
+    l.cell_value_pin = l.pins.size() - 1;
+    fits = pin(l, cell, "__init__", PinKind::openpyxl_code) && fits;
+    // A merged cell's value is a plain None on its class.
+    fits = pin(l, as_type(l.merged_cell_type), "value", PinKind::anything) && fits &&
+           l.pins.back().value.get() == Py_None;
+    l.merged_cell_value_pin = l.pins.size() - 1;
+    fits = pin(l, cell, "_value", PinKind::object_slot) && fits &&
+           object_slot_offset(l.pins.back().value.get(), cell, l.value_offset);
+    fits = pin(l, cell, "parent", PinKind::object_slot) && fits &&
+           object_slot_offset(l.pins.back().value.get(), cell, l.parent_offset);
+    fits = pin(l, cell, "_style", PinKind::object_slot) && fits &&
+           object_slot_offset(l.pins.back().value.get(), cell, l.style_offset);
+    // The style array: made by its own __new__, stored into and tested for
+    // truth by array's own operations.
+    fits = pin(l, style_array, "__new__", PinKind::anything) && fits;
+    for (const char* name : {"__setitem__", "__len__", "__bool__"}) {
+        fits = pin(l, style_array, name, PinKind::anything) && fits;
+    }
+    fits = pin(l, as_type(l.array_descriptor_type), "__set__", PinKind::openpyxl_code) && fits;
+    // The style collections.
+    for (const char* name : {"add", "append"}) {
+        fits = pin(l, as_type(l.indexed_list_type), name, PinKind::openpyxl_code) && fits;
+    }
+    fits = fits && capture_style_array_new(l) && style_array_new_unchanged(l) &&
+           descriptors_as_expected(l);
+    if (!fits) {
+        PyErr_SetString(PyExc_TypeError, "openpyxl is not laid out as the direct route expects");
+        throw_error_set();
+    }
+    return layout;
+}
+
+// Made at the first call and kept for the process, like the interned names.
+// When openpyxl is not what the direct route knows, that is remembered too
+// and every call takes the ordinary assignments.
+OpenpyxlLayout* process_layout = nullptr;
+bool layout_attempted = false;
+
+const OpenpyxlLayout* layout_for_process()
+{
+    if (layout_attempted) {
+        return process_layout;
+    }
+    try {
+        process_layout = make_layout().release();
+        layout_attempted = true;
+    }
+    catch (const PyErrorSet&) {
+        // An interrupt while importing leaves the question open.
+        swallow_ordinary_error();
+        layout_attempted = true;
+    }
+    return process_layout;
+}
+
+}  // namespace
+
+bool layout_still_holds(const OpenpyxlLayout& layout)
+{
+    try {
+        return pins_unchanged(layout) && style_array_new_unchanged(layout) &&
+               descriptors_as_expected(layout);
+    }
+    catch (const PyErrorSet&) {
+        swallow_ordinary_error();
+        return false;
+    }
+}
+
+bool methods_unshadowed(const OpenpyxlLayout& layout, PyObject* worksheet)
+{
+    Ref instance_dict = Ref::steal(PyObject_GenericGetDict(worksheet, nullptr));
+    if (!instance_dict) {
+        swallow_ordinary_error();
+        return false;
+    }
+    if (!PyDict_Check(instance_dict.get())) {
+        return false;
+    }
+    for (const Ref& name : layout.method_names) {
+        const int shadowed = PyDict_Contains(instance_dict.get(), name.get());
+        if (shadowed != 0) {
+            if (shadowed < 0) {
+                swallow_ordinary_error();
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+const OpenpyxlLayout* direct_layout_for(PyObject* worksheet, const SheetStyles& styles)
+{
+    const OpenpyxlLayout* layout = layout_for_process();
+    if (layout == nullptr || Py_TYPE(worksheet) != as_type(layout->worksheet_type)) {
+        return nullptr;
+    }
+    // The style classes and get_column_letter as the module namespace holds
+    // them now, and the five objects made from them.
+    PyObject* globals = module_globals();
+    for (std::size_t i = 0; i < layout->module_bindings.size(); ++i) {
+        PyObject* bound = PyDict_GetItemWithError(globals, layout->module_binding_names[i].get());
+        if (bound == nullptr && PyErr_Occurred()) {
+            swallow_ordinary_error();
+        }
+        if (bound != layout->module_bindings[i].get()) {
+            return nullptr;
+        }
+    }
+    auto made_by = [layout](const Ref& obj, std::size_t binding) {
+        return reinterpret_cast<PyObject*>(Py_TYPE(obj.get())) ==
+               layout->module_bindings[binding].get();
+    };
+    if (!made_by(styles.header_font, 0) || !made_by(styles.header_fill, 1) ||
+        !made_by(styles.cell_font, 0) || !made_by(styles.center_aligned, 2) ||
+        !made_by(styles.thin_border, 3)) {
+        return nullptr;
+    }
+    if (!layout_still_holds(*layout)) {
+        return nullptr;
+    }
+    return methods_unshadowed(*layout, worksheet) ? layout : nullptr;
+}
+
+namespace {
+
+bool pin_unchanged(const OpenpyxlLayout& layout, std::size_t index)
+{
+    const Pin& entry = layout.pins[index];
+    try {
+        return class_attribute(entry.owner, entry.name.get()) == entry.value.get();
+    }
+    catch (const PyErrorSet&) {
+        swallow_ordinary_error();
+        return false;
+    }
+}
+
+}  // namespace
+
+bool cell_value_unchanged(const OpenpyxlLayout& layout)
+{
+    return pin_unchanged(layout, layout.cell_value_pin);
+}
+
+bool quiet_merged_cell(const OpenpyxlLayout& layout, PyObject* cell)
+{
+    return Py_TYPE(cell) == as_type(layout.merged_cell_type) &&
+           pin_unchanged(layout, layout.merged_cell_value_pin);
+}
+
+// StyleArray(), as the call runs it, without the interpreted __new__: the
+// class's call makes the object with StyleArray.__new__, which hands
+// (cls, 'i', its default list) to array.__new__, which makes it with the
+// array type's own constructor; then the object's __init__ runs with no
+// arguments. The layout's checks keep each of these pieces as captured.
+PyObject* new_style_array(const OpenpyxlLayout& layout)
+{
+    PyTypeObject* style_array = as_type(layout.style_array_type);
+    PyObject* made = as_type(layout.array_type)->tp_new(style_array, layout.new_arguments.get(),
+                                                        nullptr);
+    if (made == nullptr || !PyObject_TypeCheck(made, style_array)) {
+        return made;
+    }
+    initproc init = Py_TYPE(made)->tp_init;
+    if (init != nullptr) {
+        if (init(made, layout.no_arguments.get(), nullptr) < 0) {
+            Py_DECREF(made);
+            return nullptr;
+        }
+    }
+    return made;
+}
+
+}  // namespace xt
