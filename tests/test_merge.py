@@ -13,6 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 LOGGER = "vorlatek.excelTools"
 FRAMES_MISSING = "One of the DataFrames is missing or empty. Cannot merge."
 NO_KEYS = "No merge keys provided."
@@ -710,11 +711,28 @@ def test_inputs_unchanged_on_every_path(et, case):
     assert_unchanged(saved)
 
 
+# Missing text keys follow what astype(str) does in the pandas in use: up to
+# pandas 2 None and NaN become the texts "None" and "nan" (so NaN pairs with a
+# literal "nan" and not with None); pandas 3 keeps them missing, so they pair
+# with each other by occurrence and "nan" pairs only with "nan".
+MISSING_TEXT_KEY_PAIRS = (
+    {("a", 1, 5), ("None", 2, 7), ("nan", 3, 6), ("nan", 4, None)} if PANDAS_MAJOR < 3 else
+    {("a", 1, 5), (None, 2, 7), (None, 3, None), ("nan", 4, 6)})
+
+
+def test_missing_text_keys_pair_as_the_pandas_in_use_converts_them(et):
+    left = pd.DataFrame({"k": ["a", None, np.nan, "nan"], "v": [1, 2, 3, 4]}, dtype=object)
+    right = pd.DataFrame({"k": ["a", "nan", None], "w": [5, 6, 7]}, dtype=object)
+    result = et.merge_exact_match(left, right, ["k"], [], "outer")
+    pairs = {tuple(None if is_missing(v) else v for v in row)
+             for row in result[["k", "v", "w"]].itertuples(index=False, name=None)}
+    assert pairs == MISSING_TEXT_KEY_PAIRS
+
+
 # ---------------------------------------------------------------- pandas warnings
 
 # pandas 3 always copies on write and deprecates the option that chose it, so
 # there the merge runs once as it is; earlier releases run it both ways.
-PANDAS_MAJOR = int(pd.__version__.split(".")[0])
 COPY_ON_WRITE_MODES = [False, True] if PANDAS_MAJOR < 3 else ["always"]
 
 
