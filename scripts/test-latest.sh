@@ -2,7 +2,7 @@
 # Installs the module as a user does and runs the whole suite against it:
 # the sdist (built with the pinned build tools, as scripts/build-wheels.sh
 # builds it) goes into a fresh Python 3.13 venv with a plain `pip install`,
-# no constraints and no build isolation turned off, so pip resolves whatever
+# with no constraints and pip's own build isolation, so pip resolves whatever
 # the newest allowed pandas, numpy and openpyxl are today. The test tools are
 # unpinned too. The venv is temporary; the sdist build venv is
 # .venv/build-py3.11, shared with scripts/build-wheels.sh. Extra arguments go
