@@ -198,6 +198,43 @@ def csv_later_attempt(et, tmp):
     return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
 
 
+def width_error(width):
+    return pd.errors.ParserError(
+        f"Error tokenizing data. C error: Expected {width} fields in line 2, saw {width + 1}\n")
+
+
+def csv_widened_read(et, tmp):
+    def read_csv(path, header, encoding, dtype, names=None):
+        if names is None:
+            raise width_error(1)
+        raise STOP
+    et.pd = pd_with(read_csv=read_csv, errors=pd.errors)
+    return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
+
+
+class InterruptedFile:
+    """A real open file whose reading is interrupted."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def read(self, size):
+        raise STOP
+
+    def close(self):
+        self.inner.close()
+
+
+def csv_counting_pass(et, tmp):
+    # Every read reports a still wider line, so the reader counts the lines
+    # itself, through the module's `open`.
+    def read_csv(path, header, encoding, dtype, names=None):
+        raise width_error(1 if names is None else len(names))
+    et.pd = pd_with(read_csv=read_csv, errors=pd.errors)
+    et.open = lambda *args, **kwargs: InterruptedFile(open(*args, **kwargs))
+    return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
+
+
 def excel_drop(et, tmp):
     et.pd = pd_with(read_excel=lambda *a, **k: InterruptingDrop({"A": [1]}))
     return lambda: et.read_excel_by_cells(str(tmp / "book.xlsx"), {"A": "A1"}), [57]
@@ -242,6 +279,8 @@ def styles_alone(et, tmp):
 
 INTERRUPTED = {
     "csv-read-after-a-decoding-error": csv_later_attempt,
+    "csv-read-widened-after-a-width-error": csv_widened_read,
+    "csv-lines-counted-for-the-widening": csv_counting_pass,
     "excel-drop-of-empty-rows": excel_drop,
     "merge-join": merge_join,
     "merge-number-cleaning": merge_cleaning,

@@ -34,6 +34,7 @@
     T(csv_invalid_cell, "Invalid cell format '") T(quote_for_column, "' for column ") \
     T(column_quote, "Column '") T(quote_out_of_bounds, "' out of bounds for ")        \
     T(in_blanks, " in ")                                                              \
+    X(ParserError) X(open) X(newline) X(read)                                         \
     X(encoding) X(dtype) X(empty) X(columns) X(iloc) X(reset_index) X(drop) X(items)  \
     T(utf_8_sig, "utf-8-sig") X(cp932) X(cp950) T(utf_8, "utf-8") T(comma, ",")       \
     /* merge */                                                                       \
