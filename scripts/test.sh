@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the module for every supported interpreter (3.8 and 3.11 unless
+# Builds the module for every supported interpreter (3.8, 3.11, 3.12 and 3.13 unless
 # VORLATEK_PYTHONS says otherwise) in its own virtual environment and runs the
 # whole test suite against the installed build. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 failed=()
-for version in ${VORLATEK_PYTHONS:-3.8 3.11}; do
+for version in ${VORLATEK_PYTHONS:-3.8 3.11 3.12 3.13}; do
     echo "=== Python $version: build"
     python=$(scripts/venv.sh "$version")
     echo "=== Python $version: tests"

@@ -24,6 +24,7 @@ SECRET = "TOP-SECRET-7f3a"
 READ_CHILD = r"""
 import logging, math, time
 import openpyxl
+import pandas as pd
 import vorlatek.excelTools as et
 
 class Keep(logging.Handler):
@@ -65,7 +66,8 @@ def plain(value):
 
 report({
     "defusedxml": openpyxl.DEFUSEDXML,
-    "type": type(result).__module__ + "." + type(result).__name__,
+    # Identity, not the defining module's name: pandas 3 moved DataFrame's.
+    "is_data_frame": type(result) is pd.DataFrame,
     "records": keep.seen,
     "columns": [str(c) for c in result.columns],
     "index": [int(i) for i in result.index],
@@ -83,7 +85,7 @@ def read_in_child(reader, path, mapping, headroom_mb=0, timeout=60):
         READ_CHILD, [reader, path, json.dumps(mapping), headroom_mb], timeout=timeout)
     assert code == 0, f"{describe_return_code(code)}\n{stderr[-3000:]}"
     assert report is not None, stderr[-3000:]
-    assert report["type"] == "pandas.core.frame.DataFrame"
+    assert report["is_data_frame"]
     print(f"{reader} {os.path.basename(path)}: {report['seconds']} s, "
           f"peak grew {report['grown_kb'] // 1024} MB")
     return report

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# What a user gets today: the sdist, installed with a plain `pip install` (no
+# constraints, build isolation on) into a fresh Python 3.13 venv
+# (.venv/latest-py3.13, made anew each run), so pip resolves the newest
+# pandas, numpy and openpyxl it allows; the test tools come unpinned too. Prints
+# the versions resolved, then runs the whole suite against that installation.
+# Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+version=${VORLATEK_LATEST_PYTHON:-3.13}
+quiet=(-q --disable-pip-version-check)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+python=$(scripts/find-python.sh "$version")
+
+echo "=== sdist"
+"$python" -m venv "$work/build"
+"$work/build/bin/python" -m pip install "${quiet[@]}" --upgrade pip build >&2
+"$work/build/bin/python" -m build --sdist --outdir "$work/dist" . >"$work/sdist.log" 2>&1 || {
+    cat "$work/sdist.log"
+    exit 1
+}
+sdist=$(ls "$work"/dist/vorlatek-*.tar.gz)
+echo "$(basename "$sdist")"
+
+echo "=== Python $version: pip install $(basename "$sdist"), unpinned"
+venv=$root/.venv/latest-py$version
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install "${quiet[@]}" --upgrade pip >&2
+"$venv/bin/python" -m pip install "${quiet[@]}" "$sdist" >&2
+"$venv/bin/python" -m pip install "${quiet[@]}" pytest xlsxwriter hypothesis >&2
+(cd "$work" && "$venv/bin/python" -c '
+import sys, numpy, openpyxl, pandas, vorlatek.excelTools as et
+print("Python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__,
+      "openpyxl", openpyxl.__version__)
+print("module", et.__file__)
+')
+
+echo "=== Python $version: tests against the newest releases"
+# pytest's own entry point keeps the checkout off sys.path, so the tests
+# import the installed module and never the source folder.
+"$venv/bin/pytest" -q "$@"
