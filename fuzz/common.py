@@ -3,6 +3,7 @@ shaped like what the module parses."""
 import os
 import sys
 import tempfile
+import warnings
 
 import atheris
 
@@ -34,6 +35,8 @@ def scratch_folder(name):
 
 
 def run(test_one_input):
+    # The libraries' warnings about odd input would only drown the fuzzer's output.
+    warnings.simplefilter("ignore")
     atheris.Setup(sys.argv, test_one_input)
     atheris.Fuzz()
 

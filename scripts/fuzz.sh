@@ -36,3 +36,32 @@ flags+=" -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g -O1"
 CXX=clang++-16 "$python" -m pip install "${quiet[@]}" "${constraints[@]}" --no-build-isolation \
     -C "build-dir=build/fuzz-py$version" -C cmake.define.CMAKE_CXX_SCAN_FOR_MODULES=OFF \
     -C "cmake.define.CMAKE_CXX_FLAGS=$flags" . >&2
+
+# The runtime that holds libFuzzer and the sanitizers goes in first; leaks
+# stay unchecked (the interpreter keeps memory until exit by design).
+runtime="$("$python" -c 'import atheris; print(atheris.path())')/asan_with_fuzzer.so"
+export ASAN_OPTIONS="detect_leaks=0:abort_on_error=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+out=$root/build/fuzz
+VORLATEK_FUZZ_SCRATCH=$(mktemp -d)
+export VORLATEK_FUZZ_SCRATCH
+trap 'rm -rf "$VORLATEK_FUZZ_SCRATCH"' EXIT
+
+failed=()
+for target in ${VORLATEK_FUZZ_TARGETS:-cell_address call_shapes format_routes csv_reader excel_reader}; do
+    echo "=== fuzz $target for $seconds s"
+    # New inputs go to the first folder; the seeds in the checkout are only read.
+    mkdir -p "$out/$target/corpus"
+    if ! LD_PRELOAD="$runtime" "$python" "fuzz/$target.py" -max_total_time="$seconds" \
+            -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+            -artifact_prefix="$out/$target/" "$out/$target/corpus" "fuzz/corpus/$target" \
+            >"$out/$target/log" 2>&1; then
+        failed+=("$target")
+        tail -n 60 "$out/$target/log"
+    fi
+    grep -E 'DONE +cov|stat::number_of_executed_units' "$out/$target/log" || true
+done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "fuzzing found problems in: ${failed[*]} (inputs and logs in build/fuzz/)"
+    exit 1
+fi
