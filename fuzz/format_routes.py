@@ -129,7 +129,7 @@ def build(steps, ending):
                 order = order + [sheet] if rest[0] else [sheet] + order
             else:
                 irregular(workbook, sheet, *rest)
-        except (ValueError, TypeError, AttributeError):
+        except Exception:
             pass  # openpyxl refused the step (an illegal character, a merged cell...)
     if ending == 1:
         order = order * 2
