@@ -159,7 +159,8 @@ class Fake:
             raise FakeError("str")
         return "fake " + self._what
 
-    __format__ = lambda self, spec: str(self)  # noqa: E731
+    def __format__(self, format_text):
+        return str(self)
 
     def __index__(self):
         if script.choose(4) == 1:
