@@ -135,7 +135,10 @@ def build(steps, ending):
         order = order * 2
     elif ending == 2:
         buffer = io.BytesIO()
-        workbook.save(buffer)
+        try:
+            workbook.save(buffer)
+        except Exception:
+            return workbook, order  # openpyxl cannot save it (an odd style array...)
         workbook = openpyxl.load_workbook(io.BytesIO(buffer.getvalue()))
         order = workbook.worksheets
     return workbook, order
