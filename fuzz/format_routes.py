@@ -137,10 +137,10 @@ def build(steps, ending):
         buffer = io.BytesIO()
         try:
             workbook.save(buffer)
+            loaded = openpyxl.load_workbook(io.BytesIO(buffer.getvalue()))
         except Exception:
-            return workbook, order  # openpyxl cannot save it (an odd style array...)
-        workbook = openpyxl.load_workbook(io.BytesIO(buffer.getvalue()))
-        order = workbook.worksheets
+            return workbook, order  # openpyxl cannot save or reload it (an odd style array...)
+        workbook, order = loaded, loaded.worksheets
     return workbook, order
 
 
