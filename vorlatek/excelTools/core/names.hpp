@@ -55,7 +55,9 @@
     X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)              \
     T(no_data_message, "No data provided to write_formatted_excel.")                   \
     T(write_failed_prefix, "Failed to write formatted excel to ")                      \
-    T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close")
+    T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close") \
+    T(unflushed_prefix, "Wrote formatted excel to ")                                   \
+    T(unflushed_separator, ", but could not flush its directory to disk: ")
 
 namespace xt {
 
