@@ -14,6 +14,14 @@ process, median of 5 runs; the two sides alternate (and take turns going first).
   to a wrapper function); each run starts from unstyled cells;
 - "write_formatted_excel auto_format on/off": the writer with auto_format on against the same
   call with it off.
+- "write_formatted_excel flushed/unflushed": the cost of flushing the workbook and its
+  directory to disk. Wall-clock seconds per write (the flush waits for the disk, it costs
+  little CPU), median over the writes of child processes that alternate between the sides.
+  Both run under strace tracing fsync only, so they pay the same tracing cost; the
+  yardstick's strace answers every fsync with success without running it. Each child starts
+  after os.sync(), so neither side flushes what the other left in the page cache. The
+  workbook goes to a folder on disk (tempfile's default; --folder to choose), not to tmpfs.
+  Skipped when strace is missing.
 """
 import argparse
 import contextlib
@@ -22,7 +30,9 @@ import gc
 import io
 import os
 import pstats
+import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -178,6 +188,56 @@ def run(quick=False):
     return results
 
 
+FLUSH_CHILD = r"""
+import statistics, sys, time
+sys.path.insert(0, sys.argv[1])
+from bench_output import make_frame
+import vorlatek.excelTools as et
+
+path, rows, writes = sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+frame = make_frame(rows)
+for _ in range(writes):
+    start = time.perf_counter()
+    assert et.write_formatted_excel(path, {"Data": frame}) is True
+    print(time.perf_counter() - start)
+"""
+
+# strace options of each side: the yardstick's fsync calls succeed without running.
+FLUSH_SIDES = (["-e", "inject=fsync:retval=0"], [])
+
+
+def flushed_write_seconds(folder, rows, writes, injection):
+    """Wall-clock seconds of each of `writes` writes in one traced child."""
+    os.sync()
+    command = ["strace", "-f", "-qq", "-o", os.devnull, "-e", "trace=fsync", *injection,
+               sys.executable, "-c", FLUSH_CHILD, os.path.dirname(os.path.abspath(__file__)),
+               os.path.join(folder, "flushed.xlsx"), str(rows), str(writes)]
+    # The folder as working directory: a checkout there would shadow the installed module.
+    done = subprocess.run(command, cwd=folder, capture_output=True, text=True, check=True)
+    return [float(line) for line in done.stdout.split()]
+
+
+def run_flush(quick=False, folder=None):
+    if shutil.which("strace") is None:
+        print("flush cost skipped: strace (apt package strace) is not installed",
+              file=sys.stderr)
+        return []
+    results = []
+    big = 10_000 if quick else 100_000
+    # (rows, child processes per side, writes per child)
+    for rows, children, writes in ((10, 3, 10), (big, 2, 2)):
+        times = ([], [])
+        with tempfile.TemporaryDirectory(dir=folder) as work:
+            for child in range(children):
+                order = [0, 1] if child % 2 == 0 else [1, 0]
+                for side in order:
+                    times[side].extend(
+                        flushed_write_seconds(work, rows, writes, FLUSH_SIDES[side]))
+        results.append(row(f"write_formatted_excel flushed/unflushed {rows}x10",
+                           statistics.median(times[0]), statistics.median(times[1])))
+    return results
+
+
 def profile_formatter(rows, top=12):
     """cProfile summaries of one call through the public assignments, then one direct.
 
@@ -210,11 +270,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="10,000 rows")
     parser.add_argument("--profile", action="store_true", help="profile format_excel_sheet")
+    parser.add_argument("--folder", help="where the flush cost is measured (a disk, not tmpfs)")
+    parser.add_argument("--flush-only", action="store_true", help="only the flush cost")
     args = parser.parse_args(argv)
     print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, "
           f"openpyxl {openpyxl.__version__}")
     print(f"{'case':52} {'yardstick s':>12} {'ours s':>10} {'ratio':>7}")
-    for name, base, ours, ratio in run(quick=args.quick):
+    rows = [] if args.flush_only else run(quick=args.quick)
+    for name, base, ours, ratio in rows + run_flush(args.quick, args.folder):
         print(f"{name:52} {base:12.3f} {ours:10.3f} {ratio:7.3f}")
     if args.profile:
         print(profile_formatter(10_000))

@@ -20,6 +20,8 @@ def main(argv):
         module = importlib.import_module(name)
         print(f"running {name} ...", file=sys.stderr, flush=True)
         rows.extend(module.run(quick=quick))
+        if hasattr(module, "run_flush"):
+            rows.extend(module.run_flush(quick=quick))
         if hasattr(module, "run_memory"):
             rows.extend((f"{label} [peak bytes]", a, b, r)
                         for label, a, b, r in module.run_memory(quick=quick))

@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# Installs the module as a user does and runs the whole suite against it:
-# the sdist (built with the pinned build tools, as scripts/build-wheels.sh
-# builds it) goes into a fresh Python 3.13 venv with a plain `pip install`,
-# with no constraints and pip's own build isolation, so pip resolves whatever
-# the newest allowed pandas, numpy and openpyxl are today. The test tools are
-# unpinned too. The venv is temporary; the sdist build venv is
-# .venv/build-py3.11, shared with scripts/build-wheels.sh. Extra arguments go
-# to pytest.
+# What a user gets today: the sdist, installed with a plain `pip install` (no
+# constraints, build isolation on) into a fresh Python 3.13 venv
+# (.venv/latest-py3.13, made anew each run), so pip resolves the newest
+# pandas, numpy and openpyxl it allows; the test tools come unpinned too. Prints
+# the versions resolved, then runs the whole suite against that installation.
+# Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -14,38 +12,33 @@ version=${VORLATEK_LATEST_PYTHON:-3.13}
 quiet=(-q --disable-pip-version-check)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+python=$(scripts/find-python.sh "$version")
 
 echo "=== sdist"
-build_venv=$root/.venv/build-py3.11
-if [ ! -x "$build_venv/bin/python" ]; then
-    "$(scripts/find-python.sh 3.11)" -m venv "$build_venv"
-fi
-"$build_venv/bin/python" -m pip install "${quiet[@]}" -c constraints/py3.11.txt scikit-build-core build
-"$build_venv/bin/python" -m build --sdist --no-isolation --outdir "$work/dist" . >"$work/sdist.log" 2>&1 || {
+"$python" -m venv "$work/build"
+"$work/build/bin/python" -m pip install "${quiet[@]}" --upgrade pip build >&2
+"$work/build/bin/python" -m build --sdist --outdir "$work/dist" . >"$work/sdist.log" 2>&1 || {
     cat "$work/sdist.log"
     exit 1
 }
 sdist=$(ls "$work"/dist/vorlatek-*.tar.gz)
 echo "$(basename "$sdist")"
 
-echo "=== Python $version: plain pip install of the sdist"
-venv=$work/venv
-"$(scripts/find-python.sh "$version")" -m venv "$venv"
-"$venv/bin/python" -m pip install "${quiet[@]}" --upgrade pip
-"$venv/bin/python" -m pip install "${quiet[@]}" "$sdist"
-"$venv/bin/python" -m pip install "${quiet[@]}" pytest xlsxwriter hypothesis
-# Run from outside the checkout so the versions printed are the installed ones.
-(cd "$work" && "$venv/bin/python" - <<'EOF'
-import sys
-from importlib.metadata import version
+echo "=== Python $version: pip install $(basename "$sdist"), unpinned"
+venv=$root/.venv/latest-py$version
+rm -rf "$venv"
+"$python" -m venv "$venv"
+"$venv/bin/python" -m pip install "${quiet[@]}" --upgrade pip >&2
+"$venv/bin/python" -m pip install "${quiet[@]}" "$sdist" >&2
+"$venv/bin/python" -m pip install "${quiet[@]}" pytest xlsxwriter hypothesis >&2
+(cd "$work" && "$venv/bin/python" -c '
+import sys, numpy, openpyxl, pandas, vorlatek.excelTools as et
+print("Python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__,
+      "openpyxl", openpyxl.__version__)
+print("module", et.__file__)
+')
 
-print("Python", sys.version.split()[0])
-for name in ["pandas", "numpy", "openpyxl", "pytest", "hypothesis", "xlsxwriter"]:
-    print(f"{name} {version(name)}")
-EOF
-)
-
-echo "=== Python $version: tests against the installed sdist"
-# pytest's own entry point keeps the checkout off sys.path, and the suite's
-# conftest refuses to run against the source folder.
+echo "=== Python $version: tests against the newest releases"
+# pytest's own entry point keeps the checkout off sys.path, so the tests
+# import the installed module and never the source folder.
 "$venv/bin/pytest" -q "$@"

@@ -40,14 +40,15 @@ def child_command(code):
     return [sys.executable, "-c", PRELUDE.format(tests=TESTS_DIR) + code]
 
 
-def run_child(code, args=(), timeout=60, cwd=None):
+def run_child(code, args=(), timeout=60, cwd=None, wrapper=()):
     """Runs `code` with `args` in sys.argv[1:]; returns (returncode, report,
     stderr), where report is the value the child passed to report() (None if
     it never did). A child that exceeds `timeout` seconds is killed and the
     test fails. `cwd` must not be the checkout (the source folder would shadow
-    the installed module)."""
+    the installed module). `wrapper` is a command the child runs under, such
+    as a tracer with its options."""
     try:
-        done = subprocess.run(child_command(code) + [str(a) for a in args], cwd=cwd or "/",
+        done = subprocess.run([*wrapper, *child_command(code), *map(str, args)], cwd=cwd or "/",
                               capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired as expired:
         raise AssertionError(f"child still running after {timeout} s: {expired.stderr!r}")

@@ -12,6 +12,7 @@ import gc
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -23,7 +24,7 @@ import openpyxl
 import pandas as pd
 import pytest
 
-from child_process import child_command
+from child_process import child_command, run_child
 
 MODULE_FILE = "vorlatek/excelTools"
 OLD_VALUES = [("old",), (1,), (2,), (3,)]
@@ -198,6 +199,43 @@ def csv_later_attempt(et, tmp):
     return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
 
 
+def width_error(width):
+    return pd.errors.ParserError(
+        f"Error tokenizing data. C error: Expected {width} fields in line 2, saw {width + 1}\n")
+
+
+def csv_widened_read(et, tmp):
+    def read_csv(path, header, encoding, dtype, names=None):
+        if names is None:
+            raise width_error(1)
+        raise STOP
+    et.pd = pd_with(read_csv=read_csv, errors=pd.errors)
+    return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
+
+
+class InterruptedFile:
+    """A real open file whose reading is interrupted."""
+
+    def __init__(self, inner):
+        self.inner = inner
+
+    def read(self, size):
+        raise STOP
+
+    def close(self):
+        self.inner.close()
+
+
+def csv_counting_pass(et, tmp):
+    # Every read reports a still wider line, so the reader counts the lines
+    # itself, through the module's `open`.
+    def read_csv(path, header, encoding, dtype, names=None):
+        raise width_error(1 if names is None else len(names))
+    et.pd = pd_with(read_csv=read_csv, errors=pd.errors)
+    et.open = lambda *args, **kwargs: InterruptedFile(open(*args, **kwargs))
+    return lambda: et.read_csv_by_cells(str(tmp / "data.csv"), {"A": "A1"}), [90]
+
+
 def excel_drop(et, tmp):
     et.pd = pd_with(read_excel=lambda *a, **k: InterruptingDrop({"A": [1]}))
     return lambda: et.read_excel_by_cells(str(tmp / "book.xlsx"), {"A": "A1"}), [57]
@@ -242,6 +280,8 @@ def styles_alone(et, tmp):
 
 INTERRUPTED = {
     "csv-read-after-a-decoding-error": csv_later_attempt,
+    "csv-read-widened-after-a-width-error": csv_widened_read,
+    "csv-lines-counted-for-the-widening": csv_counting_pass,
     "excel-drop-of-empty-rows": excel_drop,
     "merge-join": merge_join,
     "merge-number-cleaning": merge_cleaning,
@@ -272,3 +312,87 @@ def test_interrupt_inside_a_library_call_propagates_unchanged(et, tmp_path, case
     # temporary file remains.
     assert (tmp_path / "report.xlsx").read_bytes() == before
     assert sorted(os.listdir(tmp_path)) == ["book.xlsx", "data.csv", "report.xlsx"]
+
+
+# --- flushing to disk -----------------------------------------------------------------
+# After a crash or power loss the path must hold the complete old or the complete
+# new workbook: the temporary file is flushed before the rename, the directory
+# after it. The child's system calls are traced; failures are injected.
+
+FLUSH_CHILD = r"""
+import logging
+import pandas as pd
+import vorlatek.excelTools as et
+
+records = []
+handler = logging.Handler()
+handler.emit = lambda record: records.append([record.levelname, record.getMessage()])
+et.log.addHandler(handler)
+path = sys.argv[1]
+result = et.write_formatted_excel(path, {"New": pd.DataFrame({"new": [7, 8]})})
+report({"result": result, "records": records})
+"""
+
+FLUSH_CALL = re.compile(r'^(?:\d+ +)?(fsync|fdatasync|rename\w*)\((.*)\) += (-?\d+)')
+IO_ERROR = "[Errno 5] Input/output error"
+
+# name: (strace fault injection, result, log records, workbook left at the path)
+FLUSH_CASES = {
+    "flushed": ([], True, [], "new"),
+    "interrupted-flush-retried": (["-e", "inject=fsync:error=EINTR:when=1"], True, [], "new"),
+    "file-flush-fails": (["-e", "inject=fsync:error=EIO:when=1"], False,
+                         [["ERROR", "Failed to write formatted excel to {p}: "
+                                    + IO_ERROR + ": '{p}'"]], "old"),
+    "directory-flush-fails": (["-e", "inject=fsync:error=EIO:when=2"], True,
+                              [["WARNING", "Wrote formatted excel to {p}, but could not flush "
+                                           "its directory to disk: " + IO_ERROR + ": '{p}'"]],
+                              "new"),
+}
+
+
+def traced_calls(log_path):
+    calls = []
+    for line in log_path.read_text().splitlines():
+        match = FLUSH_CALL.match(line)
+        if match:
+            calls.append((match[1], match[2], int(match[3])))
+    return calls
+
+
+@pytest.mark.skipif(shutil.which("strace") is None,
+                    reason="strace (apt package strace) is needed to trace and fail flushes")
+@pytest.mark.parametrize("case", sorted(FLUSH_CASES))
+def test_workbook_is_flushed_before_and_after_the_rename(tmp_path, case):
+    injection, expected_result, expected_records, left = FLUSH_CASES[case]
+    target = tmp_path / "report.xlsx"
+    before = old_workbook(target)
+    trace = tmp_path.parent / f"{tmp_path.name}.strace"
+    wrapper = ["strace", "-f", "-y", "-o", str(trace),
+               "-e", "trace=fsync,fdatasync,rename,renameat,renameat2", *injection]
+    code, report, err = run_child(FLUSH_CHILD, [target], wrapper=wrapper, timeout=120)
+    assert code == 0 and report is not None, err[-2000:]
+    assert report["result"] is expected_result
+    assert report["records"] == [[level, text.format(p=target)]
+                                 for level, text in expected_records]
+    assert os.listdir(tmp_path) == ["report.xlsx"]
+    if left == "old":
+        assert target.read_bytes() == before
+    else:
+        assert values(target) == [("new",), (7,), (8,)]
+
+    calls = traced_calls(trace)
+    temp = re.escape(str(tmp_path)) + r"/\.report-[A-Za-z0-9]{6}\.xlsx"
+    temp_flush = re.compile(r"\d+<" + temp + ">")
+    renamed = re.compile(f'"{temp}", "{re.escape(str(target))}"')
+    # Every flush and rename the write made, in order, with what each returned.
+    shape = [(name, "temp" if temp_flush.fullmatch(args) else
+              "rename" if renamed.search(args) else
+              "dir" if args.endswith(f"<{tmp_path}>") else args, result)
+             for name, args, result in calls]
+    retried = [("fsync", "temp", -1)] if "interrupted" in case else []
+    if case == "file-flush-fails":
+        assert shape == [("fsync", "temp", -1)], calls
+    else:
+        dir_result = -1 if case == "directory-flush-fails" else 0
+        assert shape == [*retried, ("fsync", "temp", 0), (calls[-2][0], "rename", 0),
+                         ("fsync", "dir", dir_result)], calls

@@ -2,6 +2,7 @@
 their log records, the exact library calls, propagated exceptions and leaks."""
 
 import gc
+import gzip
 import logging
 import math
 import os
@@ -22,10 +23,11 @@ from helpers import (
 
 LOGGER = "vorlatek.excelTools"
 QUALNAME = "vorlatek.excelTools.read_csv_by_cells"
-# read_csv(dtype=str) gives object columns up to pandas 2 and the text dtype
-# "str" from pandas 3 on; both mark a missing value with NaN.
-TEXT_DTYPE = "object" if int(pd.__version__.split(".")[0]) < 3 else "str"
 ENCODINGS = ["utf-8-sig", "cp932", "cp950", "utf-8"]
+
+# Every value is read as text: pandas before 3 keeps texts in object columns,
+# pandas 3 in its own text dtype, shown as "str".
+TEXT_DTYPE = "object" if int(pd.__version__.split(".")[0]) < 3 else "str"
 
 # Real text in the three scripts the encodings exist for.
 JAPANESE = "コード,品名,数量\nA01,東京都品川区,3\nA02,株式会社大阪,12\n"
@@ -88,6 +90,8 @@ class RecordingFrame:
 class RecordingPandas:
     """Stands in for `pd`: records every call and hands it on to pandas."""
 
+    errors = pd.errors
+
     def __init__(self, calls):
         self.calls = calls
 
@@ -130,8 +134,11 @@ def record_everything(et):
     return calls
 
 
-def read_call(path, encoding):
-    return ("pd.read_csv", (path,), [("header", None), ("encoding", encoding), ("dtype", str)])
+def read_call(path, encoding, width=None):
+    keywords = [("header", None), ("encoding", encoding), ("dtype", str)]
+    if width is not None:
+        keywords.append(("names", range(width)))
+    return ("pd.read_csv", (path,), keywords)
 
 
 @pytest.fixture(autouse=True)
@@ -201,24 +208,142 @@ def library_error(path):
 
 
 @pytest.mark.parametrize(
-    "data",
+    "data, widened_to",
     [
-        pytest.param(b"", id="empty-file"),
-        pytest.param(b"\n\n\n", id="blank-lines-only"),
-        pytest.param("1,2\n1,2,3,4\n".encode(), id="unparseable"),
+        pytest.param(b"", [], id="empty-file"),
+        pytest.param(b"\n\n\n", [], id="blank-lines-only"),
+        pytest.param(b'a,"b\nc,d\n', [], id="unclosed-quote"),
+        # The first failure is a line wider than the first; the widened read
+        # then meets the unclosed quote, and the first failure is reported.
+        pytest.param(b'title\na,b\n"x\n', [2], id="title-then-unclosed-quote"),
     ],
 )
-def test_unreadable_file_logs_two_errors_and_stops_trying(et, tmp_path, caplog, data):
+def test_unreadable_file_logs_two_errors_and_stops_trying(et, tmp_path, caplog, data, widened_to):
     path = write(tmp_path, "bad.csv", data)
     message = library_error(path)
     calls = record_everything(et)
     assert_empty_result(et.read_csv_by_cells(path, {"A": "A1"}).inner)
-    assert [c for c in calls if c[0].startswith("pd.")] == [read_call(path, "utf-8-sig"), ("pd.DataFrame", (), [])]
+    assert [c for c in calls if c[0].startswith("pd.")] == [
+        read_call(path, "utf-8-sig"),
+        *(read_call(path, "utf-8-sig", width) for width in widened_to),
+        ("pd.DataFrame", (), []),
+    ]
     assert not [c for c in calls if c[0] == "parse_cell"]
     assert records(caplog) == [
         ("ERROR", f"Error reading CSV file {path} with utf-8-sig: {message}"),
         ("ERROR", "Failed to read CSV or file is empty: " + path),
     ]
+
+
+# --- a first line narrower than the table ------------------------------------
+
+# Exports that put a title (and a blank line) above the table.
+TITLED_JP = "月報 2024年5月\n\nコード,品名,数量\nA-1,ペン,3\nA-2,ノート,5\n"
+TITLED_TW = "113年05月 每日收盤行情\n\n代號,品名,數量\nA-1,原子筆,3\nA-2,筆記本,5\n"
+TITLED_MAPPING = {"Title": "A1", "Code": "A3", "Qty": "C3", "Far": "D1"}
+TITLE_DOWN = [None, None]
+FAR_OUT = [("WARNING", "Column 'D' out of bounds for Far in {path}")]
+
+
+def growing_lines(widest):
+    return "".join(",".join(f"{k}.{f}" for f in range(k)) + "\n" for k in range(1, widest + 1))
+
+
+@pytest.mark.parametrize(
+    "name, data, mapping, reads, expected, logged",
+    [
+        pytest.param(
+            "jp.csv", TITLED_JP.encode("cp932"), TITLED_MAPPING,
+            [("utf-8-sig", None), ("cp932", None), ("cp932", 3)],
+            ([0, 1, 2, 3], ["Title", "Code", "Qty"],
+             {"Title": ["月報 2024年5月", "コード", "A-1", "A-2"], "Code": ["A-1", "A-2", *TITLE_DOWN], "Qty": ["3", "5", *TITLE_DOWN]}),
+            FAR_OUT,
+            id="title-above-shift-jis-table",
+        ),
+        pytest.param(
+            "tw.csv", TITLED_TW.encode("cp950"), TITLED_MAPPING,
+            [("utf-8-sig", None), ("cp932", None), ("cp950", None), ("cp950", 3)],
+            ([0, 1, 2, 3], ["Title", "Code", "Qty"],
+             {"Title": ["113年05月 每日收盤行情", "代號", "A-1", "A-2"], "Code": ["A-1", "A-2", *TITLE_DOWN], "Qty": ["3", "5", *TITLE_DOWN]}),
+            FAR_OUT,
+            id="title-above-big5-table",
+        ),
+        pytest.param(
+            "data.csv", b"1,2\n1,2,3,4\n", {"A": "A1", "D": "D1"},
+            [("utf-8-sig", None), ("utf-8-sig", 4)],
+            ([0, 1], ["A", "D"], {"A": ["1", "1"], "D": [None, "4"]}),
+            [],
+            id="row-longer-than-first",
+        ),
+        pytest.param(
+            "data.csv", b"Report,,,\n\ncode,qty\nA,1\n", {"Code": "A3", "Fourth": "D1"},
+            [("utf-8-sig", None)],
+            ([0], ["Code", "Fourth"], {"Code": ["A"], "Fourth": [None]}),
+            [],
+            id="title-wider-than-table-reads-as-before",
+        ),
+        pytest.param(
+            # Each line one field wider: pandas' count, then one counting pass.
+            "data.csv", growing_lines(12).encode(), {"First": "A12", "Last": "L12", "Beyond": "M1"},
+            [("utf-8-sig", None), ("utf-8-sig", 2), ("utf-8-sig", 12)],
+            ([0], ["First", "Last"], {"First": ["12.0"], "Last": ["12.11"]}),
+            [("WARNING", "Column 'M' out of bounds for Beyond in {path}")],
+            id="every-line-wider-counted-once",
+        ),
+        pytest.param(
+            # pandas unpacks the file, so the counting pass stays out and
+            # pandas' own counts lead.
+            "data.csv.gz", gzip.compress(growing_lines(4).encode()), {"Last": "D4"},
+            [("utf-8-sig", None), ("utf-8-sig", 2), ("utf-8-sig", 3), ("utf-8-sig", 4)],
+            ([0], ["Last"], {"Last": ["4.3"]}),
+            [],
+            id="compressed-file-by-pandas-counts",
+        ),
+        pytest.param(
+            "data.csv.gz", gzip.compress(growing_lines(6).encode()), {"A": "A1"},
+            [("utf-8-sig", None), *(("utf-8-sig", w) for w in (2, 3, 4, 5))],
+            None,
+            [("ERROR", "Error reading CSV file {path} with utf-8-sig: {first}"),
+             ("ERROR", "Failed to read CSV or file is empty: {path}")],
+            id="gives-up-after-four-widened-reads",
+        ),
+        pytest.param(
+            # The width error comes early; the bytes that are no UTF-8 only
+            # meet the widened read, which moves on to the next encoding.
+            "data.csv", b"t\na,b\n" + b"c,d\n" * 200_000 + "\u3000,x\n".encode("cp932"), {"A": "A2"},
+            [("utf-8-sig", None), ("utf-8-sig", 2), ("cp932", None), ("cp932", 2)],
+            ([*range(200_002)], ["A"], {"A": ["a", *["c"] * 200_000, "\u3000"]}),
+            [],
+            id="decoding-error-in-widened-read-tries-next-encoding",
+        ),
+    ],
+)
+def test_first_line_narrower_than_the_table(et, tmp_path, caplog, name, data, mapping, reads, expected, logged):
+    path = write(tmp_path, name, data)
+    try:
+        pd.read_csv(path, header=None, encoding="utf-8-sig", dtype=str)
+        first = None
+    except Exception as error:
+        first = str(error)
+    calls = record_everything(et)
+    result = et.read_csv_by_cells(path, mapping)
+    assert [c for c in calls if c[0] == "pd.read_csv"] == [read_call(path, e, w) for e, w in reads]
+    if expected is None:
+        assert_empty_result(result.inner)
+    else:
+        assert table(result.inner) == expected
+    assert records(caplog) == [(level, text.format(path=path, first=first)) for level, text in logged]
+
+
+def test_widened_table_is_pandas_reading_with_the_widest_line_first(et, tmp_path):
+    # Quoting, blank lines and padding as pandas has them when the widest line
+    # comes first; compared through a mapping of every column.
+    body = 'a,"b,\n""b""",c\n\n  \n"x"y,z\r\n1,2,3,4,\n5\r6,7\n'
+    path = write(tmp_path, "data.csv", "Title\n" + body)
+    widest_first = write(tmp_path, "first.csv", ",,,,\nTitle\n" + body)
+    mapping = {letter: letter + "1" for letter in "ABCDE"}
+    expected = et.read_csv_by_cells(widest_first, {letter: letter + "2" for letter in "ABCDE"})
+    pd.testing.assert_frame_equal(et.read_csv_by_cells(path, mapping), expected)
 
 
 def test_missing_file(et, tmp_path, caplog):
@@ -345,9 +470,10 @@ def test_columns_cut_by_cell(et, tmp_path, caplog, data, mapping, expected, logg
         assert_empty_result(result)
     else:
         assert table(result) == expected
-        assert {str(dtype) for dtype in result.dtypes} <= {TEXT_DTYPE}
+        assert [str(dtype) for dtype in result.dtypes] == [TEXT_DTYPE] * len(result.columns)
+        # Both pandas versions mark a missing text with NaN (not None or pd.NA).
         assert all(isinstance(v, str) or (isinstance(v, float) and math.isnan(v))
-                   for c in result.columns for v in result[c]), "missing values are NaN"
+                   for c in result.columns for v in result[c])
     assert records(caplog) == [(level, message.format(path=path)) for level, message in logged]
 
 
@@ -526,16 +652,33 @@ def test_no_references_leak(et, tmp_path):
     good = write(tmp_path, "good.csv", JAPANESE.encode("cp932"))
     bad = write(tmp_path, "bad.csv", b"1,2\n1,2,3,4\n")
     missing = str(tmp_path / "missing.csv")
+    # Files whose first line is narrower: widened once; widened after a
+    # counting pass; widened until the reader gives up; widened into a
+    # decoding error.
+    lines = b"a\nb,c\nd,e,f\n"
+    widest = {
+        write(tmp_path, "titled.csv", lines): 2,
+        write(tmp_path, "growing.csv", lines): 3,
+        write(tmp_path, "ever_wider.csv", lines): 10**6,
+        write(tmp_path, "decodes_late.csv", lines): 2,
+    }
 
     class StandInPandas:
         DataFrame = StandInTable
+        errors = pd.errors
 
         @staticmethod
-        def read_csv(path, header, encoding, dtype):
+        def read_csv(path, header, encoding, dtype, names=None):
             if path == bad:
                 raise ValueError("cannot parse")
             if encoding == "utf-8-sig":
                 raise UnicodeDecodeError("utf-8", b"\x81", 0, 1, "invalid start byte")
+            if path in widest:
+                width = 1 if names is None else len(names)
+                if width < widest[path]:
+                    raise pd.errors.ParserError(f"C error: Expected {width} fields in line 3, saw {width + 1}\n")
+                if path.endswith("decodes_late.csv") and encoding == "cp932":
+                    raise UnicodeDecodeError("cp932", b"\x81", 0, 1, "incomplete multibyte sequence")
             return StandInTable()
 
     et.pd = StandInPandas
@@ -548,6 +691,8 @@ def test_no_references_leak(et, tmp_path):
         et.read_csv_by_cells(good, mapping)
         et.read_csv_by_cells(bad, mapping)
         et.read_csv_by_cells(missing, mapping)
+        for path in widest:
+            et.read_csv_by_cells(path, mapping)
         try:
             et.read_csv_by_cells(good, {"x": "A1", 3: "B"})
         except ZeroDivisionError:

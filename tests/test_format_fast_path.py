@@ -198,6 +198,26 @@ def table_offset(recipe):
     recipe.rows([["Code", "Amount"], ["X", 1], ["Y", 22]], top=5, left=3)
 
 
+class DropsACell(int):
+    """A number whose first text conversion, in the width pass, removes another
+    cell of the sheet; both routes must then make that cell anew, as cell() does."""
+
+    def __new__(cls, sheet, key):
+        made = super().__new__(cls, 7)
+        made.sheet, made.key = sheet, key
+        return made
+
+    def __str__(self):
+        if self.key is not None:
+            self.sheet._cells.pop(self.key, None)
+            self.key = None
+        return "7"
+
+
+def value_that_changes_the_sheet_while_measured(recipe):
+    recipe.rows([["a", "b", "c"], [1, DropsACell(recipe.sheet, (2, 3)), "a longer text"], [4, 5, 6]])
+
+
 def values_then_nothing(recipe):
     recipe.rows([["a"], ["b"]])
     recipe.sheet.cell(row=30, column=10)
@@ -240,7 +260,8 @@ RECIPES = {f.__name__: f for f in (
     long_and_east_asian, stacked_tables, pre_styled_cell, pre_styled_with_the_same_styles,
     formatted_twice, merged_cells, loaded_workbook, two_sheets, cell_subclass_in_grid,
     cell_of_another_sheet, empty_style_array, cell_dict_with_an_int_subclass_key,
-    cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing)}
+    cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing,
+    value_that_changes_the_sheet_while_measured)}
 RECIPES.update({f"random_{seed}": random_recipe(seed) for seed in range(40)})
 
 

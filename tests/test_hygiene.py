@@ -355,8 +355,10 @@ def undecodable_csv(tmp):
 
 
 def unparsable_csv(tmp):
+    # Widened twice (the second time after counting the lines), then refused
+    # for its unclosed quote.
     path = tmp / "data.csv"
-    path.write_bytes(b"1,2\n1,2,3,4\n")
+    path.write_bytes(b'title\n1,2\n1,2,3,4\n"x\n')
     return lambda et: et.read_csv_by_cells(str(path), {"A": "A1"})
 
 

@@ -34,6 +34,7 @@
     T(csv_invalid_cell, "Invalid cell format '") T(quote_for_column, "' for column ") \
     T(column_quote, "Column '") T(quote_out_of_bounds, "' out of bounds for ")        \
     T(in_blanks, " in ")                                                              \
+    X(ParserError) X(open) X(newline) X(read)                                         \
     X(encoding) X(dtype) X(empty) X(columns) X(iloc) X(reset_index) X(drop) X(items)  \
     T(utf_8_sig, "utf-8-sig") X(cp932) X(cp950) T(utf_8, "utf-8") T(comma, ",")       \
     /* merge */                                                                       \
@@ -54,7 +55,9 @@
     X(sheet_name) X(index) X(startrow) X(startcol) X(get) X(df) X(sheets)              \
     T(no_data_message, "No data provided to write_formatted_excel.")                   \
     T(write_failed_prefix, "Failed to write formatted excel to ")                      \
-    T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close")
+    T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close") \
+    T(unflushed_prefix, "Wrote formatted excel to ")                                   \
+    T(unflushed_separator, ", but could not flush its directory to disk: ")
 
 namespace xt {
 

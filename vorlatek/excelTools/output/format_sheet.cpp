@@ -197,12 +197,13 @@ void set_column_widths(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayo
             if (!cell) {
                 break;
             }
-            if (layout != nullptr && measure_cell_direct(*layout, cell.get(), max_length)) {
-                continue;
+            bool other_code_ran = true;
+            if (layout == nullptr ||
+                !measure_cell_direct(*layout, cell.get(), max_length, other_code_ran)) {
+                measure_cell_generic(cell.get(), max_length);
             }
-            measure_cell_generic(cell.get(), max_length);
             // Reading another cell's value may have run any code.
-            if (layout != nullptr && !cell_value_unchanged(*layout)) {
+            if (layout != nullptr && other_code_ran && !cell_value_unchanged(*layout)) {
                 layout = nullptr;
             }
         }

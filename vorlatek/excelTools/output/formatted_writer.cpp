@@ -120,8 +120,10 @@ void write_entries(CallFrame& frame, PyObject* writer, PyObject* sheets_data, bo
 }
 
 // with pd.ExcelWriter(<temporary file>, engine="openpyxl") as writer: ...
-// then the finished file replaces file_path.
-void write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
+// then the finished file replaces file_path. Returns the error of a failed
+// directory flush after the replacement (see ReplacementFile::commit), or
+// an empty Ref.
+Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
                     bool auto_format)
 {
     frame.at(267);
@@ -153,7 +155,7 @@ void write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data
         frame.at(267);
         context.exit_normally();
     }
-    target.commit();
+    return target.commit();
 }
 
 }  // namespace
@@ -170,8 +172,9 @@ Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
         log_message(names.warning, names.no_data_message);
         return Ref::borrow(Py_False);
     }
+    Ref unflushed;
     try {
-        write_workbook(frame, file_path, sheets_data, auto_format);
+        unflushed = write_workbook(frame, file_path, sheets_data, auto_format);
     }
     catch (const PyErrorSet&) {
         // except Exception as e: anything else (an interrupt) goes on, its
@@ -188,6 +191,16 @@ Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
                               reason.get()});
         log_message(names.error, message.get());
         return Ref::borrow(Py_False);
+    }
+    if (unflushed) {
+        // The new workbook is in place and its content on disk; only the
+        // directory entry may not survive a crash. The write took effect, so
+        // it is reported as done, with a warning for whoever runs the host.
+        frame.at(267);
+        Ref reason = text_of(unflushed.get());
+        Ref message = concat(
+            {names.unflushed_prefix, file_path, names.unflushed_separator, reason.get()});
+        log_message(names.warning, message.get());
     }
     return Ref::borrow(Py_True);
 }

@@ -172,13 +172,27 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
     return true;
 }
 
-bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell,
-                         Py_ssize_t& max_length) noexcept
+namespace {
+
+// Values whose truth test and text conversion are the interpreter's own and
+// run no other code.
+bool measured_quietly(PyObject* value)
+{
+    PyTypeObject* type = Py_TYPE(value);
+    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
+           type == &PyBool_Type;
+}
+
+}  // namespace
+
+bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_t& max_length,
+                         bool& other_code_ran) noexcept
 {
     if (Py_TYPE(cell) != as_type(layout.cell_type) ||
         *slot_at(cell, layout.value_offset) == nullptr) {
         return false;
     }
+    other_code_ran = !measured_quietly(*slot_at(cell, layout.value_offset));
     measure_value(
         [cell, &layout]() -> PyObject* {
             PyObject* value = *slot_at(cell, layout.value_offset);
@@ -525,12 +539,16 @@ bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const Openp
         // for cell in col:
         for (const Ref& cell : column_cells) {
             frame.at(237);
-            if (direct_values && measure_cell_direct(layout, cell.get(), max_length)) {
-                continue;
+            bool other_code_ran = false;
+            bool measured = false;
+            if (direct_values) {
+                measured = measure_cell_direct(layout, cell.get(), max_length, other_code_ran);
             }
-            const bool quiet = quiet_merged_cell(layout, cell.get());
-            measure_cell_generic(cell.get(), max_length);
-            if (!quiet) {
+            if (!measured) {
+                other_code_ran = !quiet_merged_cell(layout, cell.get());
+                measure_cell_generic(cell.get(), max_length);
+            }
+            if (other_code_ran) {
                 // Reading another cell's value may have run any code.
                 direct_values = cell_value_unchanged(layout);
                 grid.distrust();

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "../core/compat.hpp"
+
 namespace xt {
 
 namespace {
@@ -54,6 +56,78 @@ std::string utf8_prefix(const std::string& text, std::size_t limit)
         --end;
     }
     return text.substr(0, end);
+}
+
+// open(), retried when a signal interrupts it (a slow or network file
+// system may let one through).
+int open_retrying(const char* path, int flags) noexcept
+{
+    int fd = -1;
+    do {
+        fd = open(path, flags | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Errors by which a file system says it has no flush to offer (some FUSE and
+// special file systems): nothing was lost, the data is as safe as that file
+// system can make it, so they do not fail a write.
+bool flush_unsupported(int error_number) noexcept
+{
+    return error_number == EINVAL || error_number == ENOTSUP || error_number == ENOSYS;
+}
+
+// fsync(fd), retried when interrupted by a signal; 0 or the errno. The
+// interpreter lock is let go meanwhile, as for any blocking I/O: flushing a
+// large file to a slow disk takes long, and nothing here touches a Python
+// object.
+int flush_to_disk(int fd) noexcept
+{
+    int error_number = 0;
+    Py_BEGIN_ALLOW_THREADS
+    while (fsync(fd) != 0) {
+        if (errno != EINTR) {
+            error_number = flush_unsupported(errno) ? 0 : errno;
+            break;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    return error_number;
+}
+
+// Opens `path` read-only (enough for fsync) and flushes it; 0 or the errno.
+int flush_path(const std::string& path, int flags) noexcept
+{
+    const int fd = open_retrying(path.c_str(), O_RDONLY | O_NOCTTY | flags);
+    if (fd < 0) {
+        return errno;
+    }
+    const int error_number = flush_to_disk(fd);
+    close(fd);  // read-only: closing cannot lose data
+    return error_number;
+}
+
+// The directory holding `path`, as a path that can be opened.
+std::string directory_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The OSError for `error_number` naming `file_path`, as an object.
+Ref os_error(int error_number, PyObject* file_path)
+{
+    errno = error_number;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, file_path);
+    PendingError created;
+    Ref error = Ref::borrow(created.value());
+    if (!error) {
+        throw_error_set();
+    }
+    return error;
 }
 
 // A symbolic link is written through, as open() would: the file it names is
@@ -158,7 +232,7 @@ void ReplacementFile::create(PyObject* file_path)
         PyUnicode_DecodeFSDefaultAndSize(temp_.data(), static_cast<Py_ssize_t>(temp_.size())));
 }
 
-void ReplacementFile::commit()
+Ref ReplacementFile::commit()
 {
     mode_t mode = 0;
     struct stat existing {};
@@ -171,10 +245,23 @@ void ReplacementFile::commit()
     if (chmod(temp_.c_str(), mode) != 0) {
         raise_os_error(errno, file_path_.get());
     }
+    // The content (and the mode just set) must be on disk before the new
+    // name points at it; otherwise a crash soon after the rename can leave
+    // the destination empty or partly written, with the old file gone.
+    if (const int error_number = flush_path(temp_, O_NOFOLLOW)) {
+        raise_os_error(error_number, file_path_.get());
+    }
     if (rename(temp_.c_str(), destination_.c_str()) != 0) {
         raise_os_error(errno, file_path_.get());
     }
     committed_ = true;
+    // The rename lives in the directory; flushing it makes the new name
+    // (and the old file's removal) durable. See the header for why a failure
+    // here is returned, not raised.
+    if (const int error_number = flush_path(directory_of(destination_), O_DIRECTORY)) {
+        return os_error(error_number, file_path_.get());
+    }
+    return Ref();
 }
 
 }  // namespace xt

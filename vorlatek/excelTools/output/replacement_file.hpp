@@ -1,7 +1,9 @@
 // Writing a file by replacement: the new content goes to a temporary file
 // beside the destination, which is renamed over the destination only once it
-// is complete. Until then, and on every failure, whatever was at the
-// destination stays exactly as it was.
+// is complete and flushed to disk. Until then, and on every failure, whatever
+// was at the destination stays exactly as it was; after a crash or power
+// loss the destination holds either the complete old or the complete new
+// file.
 #pragma once
 
 #include <Python.h>
@@ -33,10 +35,21 @@ public:
     PyObject* temp_path() const noexcept { return temp_path_.get(); }
 
     // Gives the temporary file the mode a plain write would have left (the
-    // existing file's mode, or 0666 less the umask for a new file) and
-    // renames it over the destination in one step. OSError naming
-    // `file_path` on failure; the temporary file is then still removed.
-    void commit();
+    // existing file's mode, or 0666 less the umask for a new file), flushes
+    // its data and mode to disk, renames it over the destination in one step
+    // and then flushes the directory so the new name survives a crash.
+    // Call it only once whoever wrote the temporary file has closed it.
+    // OSError naming `file_path` when anything up to the rename fails; the
+    // temporary file is then removed and the destination untouched.
+    //
+    // A failing directory flush comes after the rename: the new file is in
+    // place, visible to everyone and its content already on disk, and the
+    // old one cannot be brought back. Reporting the write as failed would
+    // tell the caller the old file is still there, which is false. So the
+    // commit stands, and the OSError (naming `file_path`) is returned
+    // instead of raised, for the caller to report; an empty Ref when the
+    // directory was flushed.
+    [[nodiscard]] Ref commit();
 
 private:
     Ref file_path_;            // the caller's path, for error messages

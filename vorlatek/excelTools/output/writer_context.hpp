@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <utility>
+
 #include "../core/ref.hpp"
 
 namespace xt {

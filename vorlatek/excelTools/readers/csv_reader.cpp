@@ -1,13 +1,18 @@
 // read_csv_by_cells: reads a header-less CSV file as texts, trying the
 // encodings "utf-8-sig", "cp932", "cp950" and "utf-8" in turn, cuts every
 // mapped column from its own row down, sets the cut columns side by side from
-// the top and drops the rows in which every column is empty.
+// the top and drops the rows in which every column is empty. A file whose
+// first line is narrower than a later one (a title above the table) is read
+// again as wide as its widest line.
 #include <Python.h>
+
+#include <utility>
 
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "csv_widening.hpp"
 #include "reader_support.hpp"
 
 namespace xt {
@@ -131,6 +136,20 @@ Ref read_csv_by_cells_body(CallFrame& frame, const BoundArgs& args)
         frame.at(94);
         PendingError caught;
         HandlingScope handling(caught);
+        // A line wider than the first is no reason to give up: the file is
+        // read again as wide as it is. Should that fail too, the first
+        // exception is the one reported.
+        frame.at(90);
+        WidenedRead widened = read_as_wide_as_widest_line(file_path, enc, caught.value());
+        if (widened.outcome == WidenedOutcome::read) {
+            df_raw = std::move(widened.table);
+            frame.at(91);
+            break;
+        }
+        if (widened.outcome == WidenedOutcome::next_encoding) {
+            frame.at(93);
+            continue;
+        }
         frame.at(95);
         Ref error_text = text_of(caught.value());
         Ref message = concat({names.csv_read_error, file_path, names.with_blanks, enc,
