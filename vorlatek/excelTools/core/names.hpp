@@ -57,7 +57,47 @@
     T(write_failed_prefix, "Failed to write formatted excel to ")                      \
     T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close") \
     T(unflushed_prefix, "Wrote formatted excel to ")                                   \
-    T(unflushed_separator, ", but could not flush its directory to disk: ")
+    T(unflushed_separator, ", but could not flush its directory to disk: ")             \
+    /* native reading route of the Excel reader */                                     \
+    T(pandas_excel_base, "pandas.io.excel._base")                                      \
+    T(pandas_excel_openpyxl, "pandas.io.excel._openpyxl")                              \
+    T(openpyxl_reader_excel, "openpyxl.reader.excel")                                  \
+    T(openpyxl_read_only, "openpyxl.worksheet._read_only")                             \
+    T(openpyxl_sheet_reader, "openpyxl.worksheet._reader") X(numpy) X(zipfile) X(io)   \
+    X(ExcelFile) X(OpenpyxlReader) X(ExcelReader) X(load_workbook) X(get_sheet_data)   \
+    X(_convert_cell) X(sheet_names) X(get_sheet_by_index) X(get_sheet_by_name) X(parse) \
+    X(_parse_sheet) X(_engines) X(_reader) X(__version__) X(ZipFile) X(BytesIO)         \
+    X(namelist) X(fromstring) X(iterparse) X(Manifest) X(from_tree) X(find)            \
+    X(PartName) X(ContentType) X(ARC_CONTENT_TYPES) X(SHARED_STRINGS) X(read_string_table) \
+    X(_find_workbook_part) X(WorkbookParser) X(keep_links) X(wb) X(_sheets) X(_data_only) \
+    X(_read_only) T(template_attr, "template") X(XLTX) X(XLTM) X(_archive) X(ARC_CORE) X(properties)    \
+    X(DocumentProperties) X(ARC_CUSTOM) X(custom_doc_props) X(CustomPropertyList)       \
+    X(ARC_THEME) X(loaded_theme) X(apply_stylesheet) X(find_sheets) X(target) X(Type)   \
+    X(get_rels_path) X(RelationshipList) X(get_dependents) X(ReadOnlyWorksheet)        \
+    X(DefinedNameDict) X(defined_names) X(title) X(sheet_state) X(state) X(_current_row) \
+    X(_worksheet_path) X(_shared_strings) X(_min_column) X(_min_row) X(_max_column)     \
+    X(_max_row) X(SheetDimension) X(ref) X(boundaries) X(assign_names) X(filename)      \
+    X(_date_formats) X(_timedelta_formats) X(epoch) X(from_excel) X(from_ISO8601)       \
+    X(timedelta) X(nan) X(close) X(tag) X(attrib) X(clear) X(password) X(set_password)  \
+    X(rels) X(__init__) X(_get_size) X(_cells_by_row) \
+    X(_get_row) X(parse_row) X(WorkSheetParser) X(__code__) X(co_filename) \
+    X(__qualname__) X(fget) X(read_only) X(seek) X(book) X(__new__)                     \
+    T(visible, "visible") T(r_mode, "r") T(chartsheet, "chartsheet")                   \
+    T(value_error_read_prefix, "Unable to read workbook: could not ")                  \
+    T(value_error_from, " from ")                                                      \
+    T(value_error_suffix, ".\nThis is most probably because the workbook source files " \
+      "contain some invalid XML.\nPlease see the exception for more details.")          \
+    T(dunder_module, "__module__") T(native_columns, "_vorlatek_columns") T(native_state, "_vorlatek_book")             \
+    X(COL_TAG) X(PROT_TAG) X(EXT_TAG) X(CF_TAG) X(LEGACY_TAG) X(ROW_BREAK_TAG)          \
+    X(COL_BREAK_TAG) X(CUSTOM_VIEWS_TAG) X(PRINT_TAG) X(MARGINS_TAG) X(PAGE_TAG)        \
+    X(HEADER_TAG) X(FILTER_TAG) X(VALIDATION_TAG) X(PROPERTIES_TAG) X(VIEWS_TAG)        \
+    X(FORMAT_TAG) X(SCENARIOS_TAG) X(TABLE_TAG) X(HYPERLINK_TAG) X(MERGE_TAG)           \
+    X(PrintOptions) X(PageMargins) X(PrintPageSetup) X(HeaderFooter) X(AutoFilter)      \
+    X(DataValidationList) X(WorksheetProperties) X(SheetViewList) X(SheetFormatProperties) \
+    X(ScenarioList) X(TablePartList) X(HyperlinkList) X(MergeCells) X(SheetProtection)  \
+    X(ConditionalFormatting) X(Related) X(RowBreak) X(ColBreak) X(id) T(min_key, "min")             \
+    X(Chartsheet) X(_parent) X(_add_sheet) X(SpreadsheetDrawing) X(_rel_type) X(find_images) \
+    X(add_chart)
 
 namespace xt {
 

@@ -13,6 +13,7 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "excel_native_route.hpp"
 #include "reader_support.hpp"
 
 namespace xt {
@@ -89,6 +90,22 @@ Ref names_in_sheet_order(PyObject* cols, PyObject* names_list)
         PyList_SET_ITEM(sorted.get(), k, name);
     }
     return sorted;
+}
+
+// The zero-based sheet columns `cols` names, for the native route's bounds;
+// None when a letter cannot be placed (the route then reads every column).
+Ref selected_columns(PyObject* cols)
+{
+    const Py_ssize_t count = PyList_GET_SIZE(cols);
+    Ref columns = Ref::checked(PyTuple_New(count));
+    for (Py_ssize_t k = 0; k < count; ++k) {
+        const std::optional<int64_t> position = column_position(PyList_GET_ITEM(cols, k));
+        if (!position) {
+            return Ref::borrow(Py_None);
+        }
+        PyTuple_SET_ITEM(columns.get(), k, Ref::checked(PyLong_FromLongLong(*position)).release());
+    }
+    return columns;
 }
 
 void warn_invalid_cell(PyObject* cell, PyObject* name)
@@ -175,13 +192,18 @@ Ref read_excel_by_cells_body(CallFrame& frame, const BoundArgs& args)
         frame.at(50);
         Ref sheet_order = names_in_sheet_order(cols.get(), names_list.get());
         PyObject* read_names = sheet_order ? sheet_order.get() : names_list.get();
-        Ref pandas = lookup_global(names.pd);
-        Ref read_excel = get_attr(pandas.get(), names.read_excel);
-        Ref df = call(read_excel.get(), {file_path},
+        Ref columns = selected_columns(cols.get());
+        Ref df = read_excel_natively(file_path, use_cols.get(), skip_rows.get(), read_names,
+                                     columns.get());
+        if (!df) {
+            Ref pandas = lookup_global(names.pd);
+            Ref read_excel = get_attr(pandas.get(), names.read_excel);
+            df = call(read_excel.get(), {file_path},
                       {{names.usecols, use_cols.get()},
                        {names.skiprows, skip_rows.get()},
                        {names.header, Py_None},
                        {names.names, read_names}});
+        }
         if (sheet_order) {
             // Back to the mapping order, as the caller listed the columns.
             df = get_item(df.get(), names_list.get());

@@ -1,0 +1,754 @@
+// The two methods of the route's openpyxl engine: the workbook load and the
+// sheet's rows.
+//
+// load_workbook takes the steps of openpyxl's read-only, data-only load
+// (openpyxl.reader.excel.ExcelReader.read) in their order, with the very
+// functions and classes that load uses, looked up in its module, and wraps a
+// ValueError as it does. Two steps are native: the shared string table (left
+// to openpyxl's reader of it when unusual) and the size of each worksheet,
+// which openpyxl's worksheet reads from the part's `dimension` when it makes
+// the worksheet object (left to that constructor when unusual). So the
+// workbook, its warnings and its errors are openpyxl's own.
+#include <Python.h>
+
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../core/compat.hpp"
+#include "../core/names.hpp"
+#include "../core/pyapi.hpp"
+#include "../workbook/shared_strings.hpp"
+#include "../workbook/sheet_cells.hpp"
+#include "excel_native_rows.hpp"
+#include "excel_native_route.hpp"
+
+namespace xt {
+
+namespace {
+
+// Rows beyond Excel's last row are left to the library.
+constexpr std::int64_t max_sheet_row = 1048576;
+// How much of a worksheet part is read first to find its size.
+constexpr Py_ssize_t dimension_probe = 64 * 1024;
+
+Ref global_of(PyObject* module, PyObject* name)
+{
+    PyObject* dict = PyModule_GetDict(module);
+    PyObject* value = PyDict_GetItemWithError(dict, name);
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        throw_error_set();
+    }
+    return Ref::borrow(value);
+}
+
+std::string_view bytes_view(PyObject* bytes)
+{
+    return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+// The shared strings natively; openpyxl's reader of them when the part is
+// unusual.
+Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
+{
+    Ref source = call_method(archive, names.open, {path});
+    Ref content;
+    try {
+        content = call_method(source.get(), names.read);
+    }
+    catch (const PyErrorSet&) {
+        PendingError pending;
+        Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
+        pending.restore();
+        throw;
+    }
+    call_method(source.get(), names.close);
+    if (!PyBytes_CheckExact(content.get())) {
+        PyErr_SetString(PyExc_TypeError, "archive member is not bytes");
+        throw_error_set();
+    }
+    std::vector<std::string> texts;
+    const std::string_view data = bytes_view(content.get());
+    if (sheet::read_shared_strings_into(data.data(), data.size(), texts)) {
+        content.reset();
+        Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+        for (std::size_t i = 0; i < texts.size(); ++i) {
+            PyObject* item = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()),
+                                                  "strict");
+            if (item == nullptr) {
+                throw_error_set();
+            }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+            std::string().swap(texts[i]);
+        }
+        return list;
+    }
+    Ref io_module = Ref::checked(PyImport_Import(names.io));
+    Ref buffer = call_method(io_module.get(), names.BytesIO, {content.get()});
+    Ref reader = global_of(excel_module, names.read_string_table);
+    return call(reader.get(), {buffer.get()});
+}
+
+// A worksheet object as openpyxl's ReadOnlyWorksheet(...) makes it, with its
+// size read natively; the constructor itself when the part's beginning is
+// unusual.
+Ref read_only_worksheet(const RouteLibraries& libraries, PyObject* workbook, PyObject* archive,
+                        PyObject* title, PyObject* path, PyObject* strings)
+{
+    Ref worksheet_class = global_of(libraries.reader_excel.get(), names.ReadOnlyWorksheet);
+    sheet::Dimension dimension;
+    bool known = false;
+    {
+        Ref source = call_method(archive, names.open, {path});
+        Ref probe_size = Ref::checked(PyLong_FromSsize_t(dimension_probe));
+        Ref head = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.read, probe_size.get(), nullptr));
+        Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
+        if (!head || !closed || !PyBytes_CheckExact(head.get())) {
+            PyErr_Clear();
+        }
+        else {
+            std::string_view data = bytes_view(head.get());
+            const bool whole = PyBytes_GET_SIZE(head.get()) < dimension_probe;
+            if (!whole) {
+                // Up to the last complete tag, which ends no character.
+                const std::size_t cut = data.rfind('>');
+                data = data.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
+            }
+            known = sheet::read_dimension(data.data(), data.size(), dimension);
+            if (!known && !whole) {
+                Ref content = call_method(archive, names.read, {path});
+                if (PyBytes_CheckExact(content.get())) {
+                    const std::string_view all = bytes_view(content.get());
+                    dimension = sheet::Dimension();
+                    known = sheet::read_dimension(all.data(), all.size(), dimension);
+                }
+            }
+        }
+    }
+    if (!known) {
+        return call(worksheet_class.get(), {workbook, title, path, strings});
+    }
+    Ref worksheet = call_method(worksheet_class.get(), names.__new__, {worksheet_class.get()});
+    set_attr(worksheet.get(), names.parent, workbook);
+    set_attr(worksheet.get(), names.title, title);
+    set_attr(worksheet.get(), names.sheet_state, names.visible);
+    set_attr(worksheet.get(), names._current_row, Py_None);
+    set_attr(worksheet.get(), names._worksheet_path, path);
+    set_attr(worksheet.get(), names._shared_strings, strings);
+    if (dimension.found) {
+        Ref dimension_class = global_of(libraries.sheet_reader.get(), names.SheetDimension);
+        Ref ref = Ref::checked(PyUnicode_DecodeUTF8(dimension.ref.data(),
+                                                    static_cast<Py_ssize_t>(dimension.ref.size()), "strict"));
+        Ref record = call(dimension_class.get(), {}, {{names.ref, ref.get()}});
+        Ref bounds = get_attr(record.get(), names.boundaries);
+        if (bounds.get() != Py_None) {
+            Ref items = Ref::checked(PySequence_Tuple(bounds.get()));
+            if (PyTuple_GET_SIZE(items.get()) != 4) {
+                PyErr_Format(PyExc_ValueError, "too many values to unpack (expected 4)");
+                throw_error_set();
+            }
+            PyObject* const targets[] = {names._min_column, names._min_row, names._max_column, names._max_row};
+            for (Py_ssize_t i = 0; i < 4; ++i) {
+                set_attr(worksheet.get(), targets[i], PyTuple_GET_ITEM(items.get(), i));
+            }
+        }
+    }
+    Ref names_class = global_of(libraries.read_only.get(), names.DefinedNameDict);
+    Ref defined = call(names_class.get(), {});
+    set_attr(worksheet.get(), names.defined_names, defined.get());
+    return worksheet;
+}
+
+// openpyxl's ExcelReader.read_chartsheet: a chart sheet is read in full.
+void read_chartsheet(PyObject* excel, PyObject* archive, PyObject* valid_files, PyObject* workbook,
+                     PyObject* sheet, PyObject* sheet_path)
+{
+    Ref get_rels_path = global_of(excel, names.get_rels_path);
+    Ref rels_path = call(get_rels_path.get(), {sheet_path});
+    Ref rels = new_list();
+    if (contains(valid_files, rels_path.get())) {
+        Ref get_dependents = global_of(excel, names.get_dependents);
+        rels = call(get_dependents.get(), {archive, rels_path.get()});
+    }
+    Ref source = call_method(archive, names.open, {sheet_path, names.r_mode});
+    Ref xml_text = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.read, nullptr));
+    {
+        PendingError pending;
+        Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
+        if (!closed && pending.value() == nullptr) {
+            throw_error_set();
+        }
+        if (pending.value() != nullptr) {
+            PyErr_Clear();
+            pending.restore();
+        }
+    }
+    if (!xml_text) {
+        throw_error_set();
+    }
+    Ref fromstring = global_of(excel, names.fromstring);
+    Ref node = call(fromstring.get(), {xml_text.get()});
+    Ref chartsheet_class = global_of(excel, names.Chartsheet);
+    Ref chartsheet = call_method(chartsheet_class.get(), names.from_tree, {node.get()});
+    set_attr(chartsheet.get(), names._parent, workbook);
+    Ref title = get_attr(sheet, names.name);
+    set_attr(chartsheet.get(), names.title, title.get());
+    call_method(workbook, names._add_sheet, {chartsheet.get()});
+    Ref drawing_class = global_of(excel, names.SpreadsheetDrawing);
+    Ref drawing_type = get_attr(drawing_class.get(), names._rel_type);
+    Ref drawings = call_method(rels.get(), names.find, {drawing_type.get()});
+    Ref drawings_iter = get_iter(drawings.get());
+    Ref find_images = global_of(excel, names.find_images);
+    for (;;) {
+        Ref drawing = next_item(drawings_iter.get());
+        if (!drawing) {
+            break;
+        }
+        Ref target = get_attr(drawing.get(), names.target);
+        Ref found = call(find_images.get(), {archive, target.get()});
+        auto [charts, images] = unpack_pair(found.get());
+        Ref charts_iter = get_iter(charts.get());
+        for (;;) {
+            Ref chart = next_item(charts_iter.get());
+            if (!chart) {
+                break;
+            }
+            call_method(chartsheet.get(), names.add_chart, {chart.get()});
+        }
+    }
+}
+
+// What the load leaves for the sheet reading: the workbook, its shared
+// strings and the worksheets it made.
+struct LoadedBook {
+    Ref workbook;
+    Ref strings;
+    Ref worksheets;  // list
+};
+
+// openpyxl's ExcelReader.read(), step by step; `action` names the step for
+// the ValueError openpyxl raises when a step fails with one.
+Ref load_book(const RouteLibraries& libraries, PyObject* handle, LoadedBook& loaded, const char*& action)
+{
+    PyObject* excel = libraries.reader_excel.get();
+    Ref zip_file = global_of(excel, names.ZipFile);
+    Ref archive = call(zip_file.get(), {handle, names.r_mode});
+    Ref valid_files = call_method(archive.get(), names.namelist);
+    loaded.workbook.reset();
+    try {
+        action = "read manifest";
+        Ref fromstring = global_of(excel, names.fromstring);
+        Ref content_types_name = global_of(excel, names.ARC_CONTENT_TYPES);
+        Ref manifest_source = call_method(archive.get(), names.read, {content_types_name.get()});
+        Ref manifest_root = call(fromstring.get(), {manifest_source.get()});
+        Ref manifest_class = global_of(excel, names.Manifest);
+        Ref package = call_method(manifest_class.get(), names.from_tree, {manifest_root.get()});
+
+        action = "read strings";
+        Ref shared_type = global_of(excel, names.SHARED_STRINGS);
+        Ref shared_part = call_method(package.get(), names.find, {shared_type.get()});
+        Ref strings;
+        if (shared_part.get() != Py_None) {
+            Ref part_name = get_attr(shared_part.get(), names.PartName);
+            Ref strings_path = Ref::checked(PySequence_GetSlice(part_name.get(), 1, PY_SSIZE_T_MAX));
+            strings = shared_strings(excel, archive.get(), strings_path.get());
+        }
+        else {
+            strings = new_list();
+        }
+
+        action = "read workbook";
+        Ref find_part = global_of(excel, names._find_workbook_part);
+        Ref workbook_part = call(find_part.get(), {package.get()});
+        Ref part_name = get_attr(workbook_part.get(), names.PartName);
+        Ref workbook_path = Ref::checked(PySequence_GetSlice(part_name.get(), 1, PY_SSIZE_T_MAX));
+        Ref parser_class = global_of(excel, names.WorkbookParser);
+        Ref parser = call(parser_class.get(), {archive.get(), workbook_path.get()},
+                          {{names.keep_links, Py_False}});
+        call_method(parser.get(), names.parse);
+        Ref workbook = get_attr(parser.get(), names.wb);
+        Ref sheets = new_list();
+        set_attr(workbook.get(), names._sheets, sheets.get());
+        set_attr(workbook.get(), names._data_only, Py_True);
+        set_attr(workbook.get(), names._read_only, Py_True);
+        Ref content_type = get_attr(workbook_part.get(), names.ContentType);
+        Ref xltx = global_of(excel, names.XLTX);
+        Ref xltm = global_of(excel, names.XLTM);
+        Ref templates = Ref::checked(PyTuple_Pack(2, xltx.get(), xltm.get()));
+        const bool is_template = contains(templates.get(), content_type.get());
+        set_attr(workbook.get(), names.template_attr, is_template ? Py_True : Py_False);
+        set_attr(workbook.get(), names._archive, archive.get());
+
+        action = "read properties";
+        Ref core_name = global_of(excel, names.ARC_CORE);
+        if (contains(valid_files.get(), core_name.get())) {
+            Ref source = call_method(archive.get(), names.read, {core_name.get()});
+            Ref root = call(fromstring.get(), {source.get()});
+            Ref cls = global_of(excel, names.DocumentProperties);
+            Ref properties = call_method(cls.get(), names.from_tree, {root.get()});
+            set_attr(workbook.get(), names.properties, properties.get());
+        }
+
+        action = "read custom properties";
+        Ref custom_name = global_of(excel, names.ARC_CUSTOM);
+        if (contains(valid_files.get(), custom_name.get())) {
+            Ref source = call_method(archive.get(), names.read, {custom_name.get()});
+            Ref root = call(fromstring.get(), {source.get()});
+            Ref cls = global_of(excel, names.CustomPropertyList);
+            Ref custom = call_method(cls.get(), names.from_tree, {root.get()});
+            set_attr(workbook.get(), names.custom_doc_props, custom.get());
+        }
+
+        action = "read theme";
+        Ref theme_name = global_of(excel, names.ARC_THEME);
+        if (contains(valid_files.get(), theme_name.get())) {
+            Ref theme = call_method(archive.get(), names.read, {theme_name.get()});
+            set_attr(workbook.get(), names.loaded_theme, theme.get());
+        }
+
+        action = "read stylesheet";
+        Ref apply_stylesheet = global_of(excel, names.apply_stylesheet);
+        call(apply_stylesheet.get(), {archive.get(), workbook.get()});
+
+        action = "read worksheets";
+        Ref worksheets = new_list();
+        Ref found = call_method(parser.get(), names.find_sheets);
+        Ref found_iter = get_iter(found.get());
+        Ref get_rels_path = global_of(excel, names.get_rels_path);
+        Ref relationship_list = global_of(excel, names.RelationshipList);
+        Ref get_dependents = global_of(excel, names.get_dependents);
+        for (;;) {
+            Ref pair = next_item(found_iter.get());
+            if (!pair) {
+                break;
+            }
+            auto [sheet, rel] = unpack_pair(pair.get());
+            Ref target = get_attr(rel.get(), names.target);
+            if (!contains(valid_files.get(), target.get())) {
+                continue;
+            }
+            Ref rel_type = get_attr(rel.get(), names.Type);
+            if (contains(rel_type.get(), names.chartsheet)) {
+                read_chartsheet(excel, archive.get(), valid_files.get(), workbook.get(), sheet.get(),
+                                target.get());
+                continue;
+            }
+            Ref rels_path = call(get_rels_path.get(), {target.get()});
+            Ref rels = call(relationship_list.get(), {});
+            if (contains(valid_files.get(), rels_path.get())) {
+                rels = call(get_dependents.get(), {archive.get(), rels_path.get()});
+            }
+            Ref title = get_attr(sheet.get(), names.name);
+            Ref worksheet = read_only_worksheet(libraries, workbook.get(), archive.get(), title.get(),
+                                                target.get(), strings.get());
+            Ref state = get_attr(sheet.get(), names.state);
+            set_attr(worksheet.get(), names.sheet_state, state.get());
+            list_append(sheets.get(), worksheet.get());
+            list_append(worksheets.get(), worksheet.get());
+        }
+
+        action = "assign names";
+        call_method(parser.get(), names.assign_names);
+
+        loaded.workbook = workbook.dup();
+        loaded.strings = std::move(strings);
+        loaded.worksheets = std::move(worksheets);
+        return workbook;
+    }
+    catch (const PyErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+            throw;
+        }
+        PendingError cause;
+        Ref filename = get_attr(archive.get(), names.filename);
+        Ref filename_text = text_of(filename.get());
+        Ref action_text = text(action);
+        Ref message = concat({names.value_error_read_prefix, action_text.get(), names.value_error_from,
+                              filename_text.get(), names.value_error_suffix});
+        Ref error = call(PyExc_ValueError, {message.get()});
+        PyObject* cause_value = cause.value();
+        Py_XINCREF(cause_value);
+        PyException_SetCause(error.get(), cause_value);
+        Py_XINCREF(cause_value);
+        PyException_SetContext(error.get(), cause_value);
+        PyErr_SetObject(PyExc_ValueError, error.get());
+        throw_error_set();
+    }
+}
+
+Ref plain_load_workbook(PyObject* self, PyObject* args)
+{
+    RouteLibraries libraries;
+    Ref openpyxl_reader;
+    {
+        // The engine class the route's class derives from.
+        PyObject* mro = Py_TYPE(self)->tp_mro;
+        if (mro == nullptr || PyTuple_GET_SIZE(mro) < 2) {
+            PyErr_SetString(PyExc_TypeError, "load_workbook");
+            throw_error_set();
+        }
+        openpyxl_reader = Ref::borrow(PyTuple_GET_ITEM(mro, 1));
+    }
+    Ref method = get_attr(openpyxl_reader.get(), names.load_workbook);
+    Ref full_args = Ref::checked(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
+    Py_INCREF(self);
+    PyTuple_SET_ITEM(full_args.get(), 0, self);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(full_args.get(), i + 1, item);
+    }
+    return Ref::checked(PyObject_Call(method.get(), full_args.get(), nullptr));
+}
+
+Ref plain_get_sheet_data(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    PyObject* mro = Py_TYPE(self)->tp_mro;
+    if (mro == nullptr || PyTuple_GET_SIZE(mro) < 2) {
+        PyErr_SetString(PyExc_TypeError, "get_sheet_data");
+        throw_error_set();
+    }
+    Ref method = get_attr(PyTuple_GET_ITEM(mro, 1), names.get_sheet_data);
+    Ref full_args = Ref::checked(PyTuple_New(PyTuple_GET_SIZE(args) + 1));
+    Py_INCREF(self);
+    PyTuple_SET_ITEM(full_args.get(), 0, self);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(args, i);
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(full_args.get(), i + 1, item);
+    }
+    return Ref::checked(PyObject_Call(method.get(), full_args.get(), kwargs));
+}
+
+Ref load_workbook_body(PyObject* self, PyObject* args)
+{
+    if (!PyTuple_Check(args) || PyTuple_GET_SIZE(args) < 1 || PyTuple_GET_SIZE(args) > 2) {
+        return plain_load_workbook(self, args);
+    }
+    if (PyTuple_GET_SIZE(args) == 2) {
+        PyObject* engine_kwargs = PyTuple_GET_ITEM(args, 1);
+        if (!PyDict_CheckExact(engine_kwargs) || PyDict_GET_SIZE(engine_kwargs) != 0) {
+            return plain_load_workbook(self, args);
+        }
+    }
+    PyObject* handle = PyTuple_GET_ITEM(args, 0);
+    RouteLibraries libraries;
+    if (!route_libraries(libraries)) {
+        return plain_load_workbook(self, args);
+    }
+    LoadedBook loaded;
+    const char* action = "";
+    Ref workbook = load_book(libraries, handle, loaded, action);
+    Ref state = Ref::checked(PyTuple_Pack(3, loaded.workbook.get(), loaded.strings.get(), loaded.worksheets.get()));
+    set_attr(self, names.native_state, state.get());
+    return workbook;
+}
+
+// The selection the route put on the reader: a tuple of zero-based columns.
+ColumnSelection selection_of(PyObject* self)
+{
+    ColumnSelection selection;
+    Ref columns = Ref::steal(PyObject_GetAttr(self, names.native_columns));
+    if (!columns) {
+        PyErr_Clear();
+        return selection;
+    }
+    if (!PyTuple_CheckExact(columns.get()) || PyTuple_GET_SIZE(columns.get()) == 0) {
+        return selection;
+    }
+    std::size_t width = 0;
+    std::vector<std::size_t> indices;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns.get()); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(columns.get(), i);
+        const long value = PyLong_CheckExact(item) ? PyLong_AsLong(item) : -1;
+        if (value < 0 || value > 100000) {
+            PyErr_Clear();
+            return ColumnSelection();
+        }
+        indices.push_back(static_cast<std::size_t>(value));
+        width = std::max(width, static_cast<std::size_t>(value) + 1);
+    }
+    selection.bounded = true;
+    selection.selected.assign(width, false);
+    for (std::size_t index : indices) {
+        selection.selected[index] = true;
+    }
+    return selection;
+}
+
+// The style indices whose numbers openpyxl reads as dates (1) or durations
+// (2); false when the sets hold anything but ints.
+bool date_styles(PyObject* workbook, std::vector<std::uint8_t>& styles)
+{
+    Ref dates = get_attr(workbook, names._date_formats);
+    Ref durations = get_attr(workbook, names._timedelta_formats);
+    for (int pass = 0; pass < 2; ++pass) {
+        PyObject* set = pass == 0 ? dates.get() : durations.get();
+        if (!PySet_CheckExact(set) && !PyFrozenSet_CheckExact(set)) {
+            return false;
+        }
+        Ref iterator = get_iter(set);
+        for (;;) {
+            Ref item = next_item(iterator.get());
+            if (!item) {
+                break;
+            }
+            if (!PyLong_CheckExact(item.get())) {
+                return false;
+            }
+            const long index = PyLong_AsLong(item.get());
+            if (index == -1 && PyErr_Occurred()) {
+                PyErr_Clear();
+                return false;
+            }
+            if (index < 0 || index > 10000000) {
+                continue;  // no cell's style is negative or that large here
+            }
+            if (styles.size() <= static_cast<std::size_t>(index)) {
+                styles.resize(static_cast<std::size_t>(index) + 1, 0);
+            }
+            if (pass == 0) {
+                styles[static_cast<std::size_t>(index)] = 1;
+            }
+            else if (styles[static_cast<std::size_t>(index)] == 1) {
+                styles[static_cast<std::size_t>(index)] = 2;  // a duration only when also a date
+            }
+        }
+    }
+    return true;
+}
+
+// The parts of the worksheet other than its cells, read as openpyxl's
+// worksheet parser reads them (with its classes), so that what it would
+// raise is raised. False when openpyxl would warn.
+bool read_other_parts(const RouteLibraries& libraries, const sheet::Cells& cells, const char* part)
+{
+    if (cells.other_parts.empty()) {
+        return true;
+    }
+    std::string document(cells.root_start_tag);
+    for (const sheet::TopLevelPart& piece : cells.other_parts) {
+        document.append(part + piece.begin, piece.end - piece.begin);
+    }
+    document.append("</");
+    document.append(cells.root_name);
+    document.append(">");
+
+    PyObject* reader = libraries.sheet_reader.get();
+    Ref content = Ref::checked(PyBytes_FromStringAndSize(document.data(), static_cast<Py_ssize_t>(document.size())));
+    Ref io_module = Ref::checked(PyImport_Import(names.io));
+    Ref buffer = call_method(io_module.get(), names.BytesIO, {content.get()});
+    Ref iterparse = global_of(reader, names.iterparse);
+    Ref events = call(iterparse.get(), {buffer.get()});
+    Ref events_iter = get_iter(events.get());
+
+    struct Handler {
+        PyObject* tag_name;
+        PyObject* class_name;  // null: one of the parser's own methods
+    };
+    static const Handler properties[] = {
+        {names.PRINT_TAG, names.PrintOptions},        {names.MARGINS_TAG, names.PageMargins},
+        {names.PAGE_TAG, names.PrintPageSetup},       {names.HEADER_TAG, names.HeaderFooter},
+        {names.FILTER_TAG, names.AutoFilter},         {names.VALIDATION_TAG, names.DataValidationList},
+        {names.PROPERTIES_TAG, names.WorksheetProperties}, {names.VIEWS_TAG, names.SheetViewList},
+        {names.FORMAT_TAG, names.SheetFormatProperties},   {names.SCENARIOS_TAG, names.ScenarioList},
+        {names.TABLE_TAG, names.TablePartList},       {names.HYPERLINK_TAG, names.HyperlinkList},
+        {names.MERGE_TAG, names.MergeCells},          {names.ROW_BREAK_TAG, names.RowBreak},
+        {names.COL_BREAK_TAG, names.ColBreak},        {names.LEGACY_TAG, names.Related},
+    };
+    Ref col_tag = global_of(reader, names.COL_TAG);
+    Ref protection_tag = global_of(reader, names.PROT_TAG);
+    Ref extension_tag = global_of(reader, names.EXT_TAG);
+    Ref formatting_tag = global_of(reader, names.CF_TAG);
+    Ref custom_views_tag = global_of(reader, names.CUSTOM_VIEWS_TAG);
+    for (;;) {
+        Ref event = next_item(events_iter.get());
+        if (!event) {
+            break;
+        }
+        auto [kind, element] = unpack_pair(event.get());
+        Ref tag = get_attr(element.get(), names.tag);
+        bool handled = false;
+        auto same = [&tag](PyObject* other) {
+            return check_status(PyObject_RichCompareBool(tag.get(), other, Py_EQ)) == 1;
+        };
+        if (same(col_tag.get())) {
+            Ref attrib = get_attr(element.get(), names.attrib);
+            Ref attributes = Ref::checked(PyDict_Copy(attrib.get()));
+            Ref minimum = get_item(attributes.get(), names.min_key);
+            Ref number = Ref::checked(PyNumber_Long(minimum.get()));
+            Ref letter = global_of(reader, names.get_column_letter);
+            call(letter.get(), {number.get()});
+            handled = true;
+        }
+        else if (same(protection_tag.get())) {
+            Ref cls = global_of(reader, names.SheetProtection);
+            Ref protection = call_method(cls.get(), names.from_tree, {element.get()});
+            Ref password = call_method(element.get(), names.get, {names.password});
+            if (password.get() != Py_None) {
+                call_method(protection.get(), names.set_password, {password.get(), Py_True});
+            }
+            handled = true;
+        }
+        else if (same(extension_tag.get())) {
+            return false;  // openpyxl warns that it drops extensions
+        }
+        else if (same(formatting_tag.get())) {
+            Ref cls = global_of(reader, names.ConditionalFormatting);
+            Ref formatting = Ref::steal(PyObject_CallMethodObjArgs(cls.get(), names.from_tree, element.get(), nullptr));
+            if (!formatting) {
+                if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+                    PyErr_Clear();
+                    return false;  // openpyxl warns and discards the rule
+                }
+                throw_error_set();
+            }
+            handled = true;
+        }
+        else if (same(custom_views_tag.get())) {
+            handled = true;
+        }
+        else {
+            for (const Handler& handler : properties) {
+                Ref handler_tag = global_of(reader, handler.tag_name);
+                if (same(handler_tag.get())) {
+                    Ref cls = global_of(reader, handler.class_name);
+                    Ref parsed = call_method(cls.get(), names.from_tree, {element.get()});
+                    if (handler.class_name == names.Related) {
+                        get_attr(parsed.get(), names.id);
+                    }
+                    handled = true;
+                    break;
+                }
+            }
+        }
+        if (handled) {
+            call_method(element.get(), names.clear);
+        }
+    }
+    return true;
+}
+
+Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
+{
+    if ((kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) || PyTuple_GET_SIZE(args) < 1 ||
+        PyTuple_GET_SIZE(args) > 2 || (PyTuple_GET_SIZE(args) == 2 && PyTuple_GET_ITEM(args, 1) != Py_None)) {
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    PyObject* worksheet = PyTuple_GET_ITEM(args, 0);
+    Ref state = Ref::steal(PyObject_GetAttr(self, names.native_state));
+    if (!state) {
+        PyErr_Clear();
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    RouteLibraries libraries;
+    Ref book = Ref::steal(PyObject_GetAttr(self, names.book));
+    if (!book) {
+        PyErr_Clear();
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    if (!PyTuple_CheckExact(state.get()) || PyTuple_GET_SIZE(state.get()) != 3 ||
+        PyTuple_GET_ITEM(state.get(), 0) != book.get() || !route_libraries(libraries)) {
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    PyObject* strings = PyTuple_GET_ITEM(state.get(), 1);
+    PyObject* worksheets = PyTuple_GET_ITEM(state.get(), 2);
+    bool ours = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(worksheets); ++i) {
+        ours = ours || PyList_GET_ITEM(worksheets, i) == worksheet;
+    }
+    Ref worksheet_class = global_of(libraries.reader_excel.get(), names.ReadOnlyWorksheet);
+    if (!ours || reinterpret_cast<PyObject*>(Py_TYPE(worksheet)) != worksheet_class.get() ||
+        !PyList_CheckExact(strings)) {
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    Ref sheet_strings = get_attr(worksheet, names._shared_strings);
+    Ref parent = get_attr(worksheet, names.parent);
+    if (sheet_strings.get() != strings || parent.get() != book.get()) {
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+
+    CellReading reading;
+    reading.strings = strings;
+    reading.empty_strings.resize(static_cast<std::size_t>(PyList_GET_SIZE(strings)));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(strings); ++i) {
+        PyObject* item = PyList_GET_ITEM(strings, i);
+        if (!PyUnicode_CheckExact(item)) {
+            return plain_get_sheet_data(self, args, kwargs);
+        }
+        reading.empty_strings[static_cast<std::size_t>(i)] = PyUnicode_GET_LENGTH(item) == 0;
+    }
+    if (!date_styles(book.get(), reading.date_styles)) {
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    Ref epoch = get_attr(book.get(), names.epoch);
+    Ref from_excel = global_of(libraries.sheet_reader.get(), names.from_excel);
+    Ref from_iso = global_of(libraries.sheet_reader.get(), names.from_ISO8601);
+    reading.epoch = epoch.get();
+    reading.from_excel = from_excel.get();
+    reading.from_iso8601 = from_iso.get();
+    reading.nan = libraries.numpy_nan.get();
+
+    Ref archive = get_attr(book.get(), names._archive);
+    Ref path = get_attr(worksheet, names._worksheet_path);
+    Ref content = call_method(archive.get(), names.read, {path.get()});
+    if (!PyBytes_CheckExact(content.get())) {
+        return plain_get_sheet_data(self, args, kwargs);
+    }
+    const std::string_view data = bytes_view(content.get());
+    Ref rows;
+    {
+        sheet::Cells cells;
+        if (!sheet::read_sheet(data.data(), data.size(), static_cast<std::size_t>(PyList_GET_SIZE(strings)),
+                               max_sheet_row, cells)) {
+            return plain_get_sheet_data(self, args, kwargs);
+        }
+        const ColumnSelection selection = selection_of(self);
+        rows = sheet_rows(cells, data.data(), reading, selection);
+        if (!rows || !read_other_parts(libraries, cells, data.data())) {
+            return plain_get_sheet_data(self, args, kwargs);
+        }
+    }
+    // pandas 2 leaves a read-only sheet without its size after reading it.
+    Ref pandas = Ref::checked(PyImport_Import(names.pandas));
+    Ref version = get_attr(pandas.get(), names.__version__);
+    if (PyUnicode_Check(version.get()) && PyUnicode_READ_CHAR(version.get(), 0) == '2') {
+        set_attr(worksheet, names._max_row, Py_None);
+        set_attr(worksheet, names._max_column, Py_None);
+    }
+    return rows;
+}
+
+}  // namespace
+
+// The methods are C functions bound as instance methods: the instance comes
+// first in the arguments.
+PyObject* native_load_workbook(PyObject*, PyObject* args) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&] {
+        if (PyTuple_GET_SIZE(args) < 1) {
+            PyErr_SetString(PyExc_TypeError, "load_workbook() missing 'self'");
+            throw_error_set();
+        }
+        Ref rest = Ref::checked(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));
+        return load_workbook_body(PyTuple_GET_ITEM(args, 0), rest.get()).release();
+    });
+}
+
+PyObject* native_get_sheet_data(PyObject*, PyObject* args, PyObject* kwargs) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&] {
+        if (PyTuple_GET_SIZE(args) < 1) {
+            PyErr_SetString(PyExc_TypeError, "get_sheet_data() missing 'self'");
+            throw_error_set();
+        }
+        Ref rest = Ref::checked(PyTuple_GetSlice(args, 1, PY_SSIZE_T_MAX));
+        return get_sheet_data_body(PyTuple_GET_ITEM(args, 0), rest.get(), kwargs).release();
+    });
+}
+
+}  // namespace xt

@@ -1,0 +1,560 @@
+#include "sheet_cells.hpp"
+
+#include <limits>
+
+#include "rich_text.hpp"
+#include "xml_scanner.hpp"
+
+namespace xt::sheet {
+
+namespace {
+
+using xml::Attribute;
+using xml::Ns;
+using xml::Scanner;
+using Event = Scanner::Event;
+
+bool all_digits(std::string_view text) noexcept
+{
+    if (text.empty()) {
+        return false;
+    }
+    for (const char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+    }
+    return true;
+}
+
+// An optional sign and decimal digits: what int() reads the same way.
+bool integer_text(std::string_view text) noexcept
+{
+    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
+        text.remove_prefix(1);
+    }
+    return all_digits(text);
+}
+
+// A decimal number text that float() reads exactly as the C conversion does
+// and whose value is finite beyond doubt.
+bool float_text(std::string_view text) noexcept
+{
+    std::size_t i = 0;
+    const std::size_t n = text.size();
+    if (i < n && (text[i] == '+' || text[i] == '-')) {
+        ++i;
+    }
+    long significant = 0;  // integer digits after leading zeros
+    bool digits = false;
+    while (i < n && text[i] >= '0' && text[i] <= '9') {
+        if (significant > 0 || text[i] != '0') {
+            ++significant;
+        }
+        digits = true;
+        ++i;
+    }
+    if (i < n && text[i] == '.') {
+        ++i;
+        while (i < n && text[i] >= '0' && text[i] <= '9') {
+            digits = true;
+            ++i;
+        }
+    }
+    if (!digits) {
+        return false;
+    }
+    long exponent = 0;
+    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        bool negative = false;
+        if (i < n && (text[i] == '+' || text[i] == '-')) {
+            negative = text[i] == '-';
+            ++i;
+        }
+        const std::size_t start = i;
+        while (i < n && text[i] >= '0' && text[i] <= '9') {
+            if (exponent < 100000) {
+                exponent = exponent * 10 + (text[i] - '0');
+            }
+            ++i;
+        }
+        if (i == start) {
+            return false;
+        }
+        if (negative) {
+            exponent = -exponent;
+        }
+    }
+    // Far from the double range's ends: finite, and no conversion can fail.
+    return i == n && significant + exponent < 300;
+}
+
+class SheetReader {
+public:
+    SheetReader(const char* data, std::size_t size, std::size_t shared_count, std::int64_t max_row,
+                Cells& out)
+        : scanner_(data, size), data_(data), shared_count_(shared_count), max_row_(max_row), out_(out)
+    {
+    }
+
+    bool read();
+
+private:
+    bool read_sheet_data();
+    bool read_row();
+    bool read_cell();
+    struct TextRef {
+        bool in_arena = false;
+        std::size_t offset = 0;
+        std::size_t size = 0;
+    };
+    bool read_value(TextRef& text);
+    bool skip_checked();
+    bool store_text(std::string_view raw, bool plain, TextRef& text);
+
+    Scanner scanner_;
+    const char* data_;
+    std::size_t shared_count_;
+    std::int64_t max_row_;
+    Cells& out_;
+    std::int64_t row_counter_ = 0;
+    std::uint32_t column_counter_ = 0;
+    std::string decoded_;
+};
+
+// Skips an element outside the cell data, refusing what the library would
+// treat as cell data there (a row) or warn about (an extension list).
+bool SheetReader::skip_checked()
+{
+    if (scanner_.empty_element()) {
+        return scanner_.next() == Event::end;
+    }
+    std::size_t open = 1;
+    while (open > 0) {
+        const Event event = scanner_.next();
+        if (event == Event::start) {
+            if (scanner_.ns() == Ns::main &&
+                (scanner_.local() == "row" || scanner_.local() == "extLst" || scanner_.local() == "c")) {
+                return false;
+            }
+            ++open;
+        }
+        else if (event == Event::end) {
+            --open;
+        }
+        else if (event != Event::text) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SheetReader::read()
+{
+    if (!scanner_.open() || scanner_.next() != Event::start) {
+        return false;
+    }
+    if (scanner_.ns() != Ns::main || scanner_.local() != "worksheet") {
+        return false;
+    }
+    const std::size_t root_begin = scanner_.token_begin();
+    out_.root_start_tag = std::string_view(data_ + root_begin, scanner_.token_end() - root_begin);
+    {
+        const std::string_view tag = out_.root_start_tag;
+        std::size_t name_end = 1;
+        while (name_end < tag.size() && tag[name_end] != ' ' && tag[name_end] != '>' &&
+               tag[name_end] != '/' && tag[name_end] != '\t' && tag[name_end] != '\n' &&
+               tag[name_end] != '\r') {
+            ++name_end;
+        }
+        out_.root_name = tag.substr(1, name_end - 1);
+    }
+    if (scanner_.empty_element()) {
+        return scanner_.next() == Event::end && scanner_.next() == Event::done;
+    }
+    bool sheet_data_seen = false;
+    for (;;) {
+        const Event event = scanner_.next();
+        if (event == Event::end) {
+            break;
+        }
+        if (event == Event::text) {
+            continue;
+        }
+        if (event != Event::start) {
+            return false;
+        }
+        if (scanner_.ns() == Ns::main && scanner_.local() == "sheetData") {
+            if (sheet_data_seen || !read_sheet_data()) {
+                return false;
+            }
+            sheet_data_seen = true;
+            continue;
+        }
+        const std::size_t begin = scanner_.token_begin();
+        if (scanner_.ns() == Ns::main && (scanner_.local() == "row" || scanner_.local() == "extLst")) {
+            return false;
+        }
+        if (!skip_checked()) {
+            return false;
+        }
+        out_.other_parts.push_back({begin, scanner_.token_end()});
+    }
+    return scanner_.next() == Event::done;
+}
+
+bool SheetReader::read_sheet_data()
+{
+    if (scanner_.empty_element()) {
+        return scanner_.next() == Event::end;
+    }
+    for (;;) {
+        const Event event = scanner_.next();
+        if (event == Event::end) {
+            return true;
+        }
+        if (event == Event::text) {
+            continue;
+        }
+        if (event != Event::start || scanner_.ns() != Ns::main || scanner_.local() != "row") {
+            return false;
+        }
+        if (!read_row()) {
+            return false;
+        }
+    }
+}
+
+bool SheetReader::read_row()
+{
+    const Attribute* r = xml::find_attribute(scanner_.attributes(), "r");
+    if (r != nullptr) {
+        if (!r->plain || !all_digits(r->raw) || r->raw.size() > 9) {
+            return false;
+        }
+        std::int64_t number = 0;
+        for (const char c : r->raw) {
+            number = number * 10 + (c - '0');
+        }
+        row_counter_ = number;
+    }
+    else {
+        ++row_counter_;
+    }
+    if (row_counter_ > max_row_) {
+        return false;
+    }
+    column_counter_ = 0;
+    Row row{row_counter_, out_.cells.size(), 0};
+    if (!scanner_.empty_element()) {
+        for (;;) {
+            const Event event = scanner_.next();
+            if (event == Event::end) {
+                break;
+            }
+            if (event == Event::text) {
+                continue;
+            }
+            // Every child of a row counts as a cell for the library.
+            if (event != Event::start || scanner_.ns() != Ns::main || scanner_.local() != "c") {
+                return false;
+            }
+            if (!read_cell()) {
+                return false;
+            }
+        }
+    }
+    else if (scanner_.next() != Event::end) {
+        return false;
+    }
+    row.cell_count = out_.cells.size() - row.first_cell;
+    out_.rows.push_back(row);
+    return true;
+}
+
+// The text of a value: in the part itself when it needed no decoding, else
+// in the arena.
+bool SheetReader::store_text(std::string_view raw, bool plain, TextRef& text)
+{
+    if (plain) {
+        text = {false, static_cast<std::size_t>(raw.data() - data_), raw.size()};
+        return true;
+    }
+    if (!Scanner::decode(raw, false, decoded_)) {
+        return false;
+    }
+    text = {true, out_.arena.size(), decoded_.size()};
+    out_.arena.append(decoded_);
+    return true;
+}
+
+// The character data of a `v` element just started (text only), as the
+// library's findtext gives it; size 0 when the element holds none.
+bool SheetReader::read_value(TextRef& text)
+{
+    text = {};
+    if (scanner_.empty_element()) {
+        return scanner_.next() == Event::end;
+    }
+    bool first = true;
+    for (;;) {
+        const Event event = scanner_.next();
+        if (event == Event::end) {
+            return true;
+        }
+        // One run of text: anything else inside is left to the library.
+        if (event != Event::text || !first) {
+            return false;
+        }
+        first = false;
+        if (!store_text(scanner_.text_raw(), scanner_.text_plain(), text)) {
+            return false;
+        }
+    }
+}
+
+bool SheetReader::read_cell()
+{
+    const auto& attrs = scanner_.attributes();
+    const Attribute* r = xml::find_attribute(attrs, "r");
+    const Attribute* s = xml::find_attribute(attrs, "s");
+    const Attribute* t = xml::find_attribute(attrs, "t");
+    for (const Attribute* a : {r, s, t}) {
+        if (a != nullptr && !a->plain) {
+            return false;
+        }
+    }
+    Cell cell{};
+    if (r != nullptr) {
+        cell.column = reference_column(r->raw);
+        if (cell.column == 0) {
+            return false;
+        }
+        column_counter_ = cell.column;
+    }
+    else {
+        cell.column = ++column_counter_;
+        if (column_counter_ > 18278 * 64) {
+            return false;
+        }
+    }
+    if (s != nullptr) {
+        // An empty `s` stays the text "" for the library, not style 0.
+        if (!all_digits(s->raw) || s->raw.size() > 9) {
+            return false;
+        }
+        std::uint32_t style = 0;
+        for (const char c : s->raw) {
+            style = style * 10 + static_cast<std::uint32_t>(c - '0');
+        }
+        cell.style = style;
+    }
+    const std::string_view type = t ? t->raw : std::string_view("n");
+    const bool inline_string = type == "inlineStr";
+
+    TextRef value;
+    bool value_seen = false;
+    bool inline_seen = false;
+    std::string inline_text;
+    if (!scanner_.empty_element()) {
+        for (;;) {
+            const Event event = scanner_.next();
+            if (event == Event::end) {
+                break;
+            }
+            if (event == Event::text) {
+                continue;
+            }
+            if (event != Event::start || scanner_.ns() != Ns::main) {
+                return false;
+            }
+            const std::string_view name = scanner_.local();
+            if (name == "v") {
+                TextRef text;
+                if (!read_value(text)) {
+                    return false;
+                }
+                if (!value_seen) {
+                    value = text;
+                    value_seen = true;
+                }
+            }
+            else if (name == "is" && inline_string && !inline_seen) {
+                inline_seen = true;
+                if (xml::read_text_element(scanner_, inline_text) != xml::TextResult::ok) {
+                    return false;
+                }
+            }
+            else if (name == "f" || name == "is") {
+                if (!skip_checked()) {
+                    return false;
+                }
+            }
+            else {
+                return false;
+            }
+        }
+    }
+    else if (scanner_.next() != Event::end) {
+        return false;
+    }
+
+    if (inline_string) {
+        if (inline_seen) {
+            cell.kind = Kind::text;
+            cell.in_arena = true;
+            cell.text_offset = static_cast<std::uint32_t>(out_.arena.size());
+            cell.text_size = static_cast<std::uint32_t>(inline_text.size());
+            out_.arena.append(inline_text);
+        }
+        else {
+            cell.kind = Kind::empty;
+        }
+        out_.cells.push_back(cell);
+        return out_.arena.size() < std::numeric_limits<std::uint32_t>::max();
+    }
+    if (value.size == 0) {
+        // No value, whatever the type says; an unknown type is still refused.
+        if (type != "n" && type != "s" && type != "b" && type != "e" && type != "str" && type != "d") {
+            return false;
+        }
+        cell.kind = Kind::empty;
+        out_.cells.push_back(cell);
+        return true;
+    }
+    const std::string_view text(value.in_arena ? out_.arena.data() + value.offset : data_ + value.offset,
+                                value.size);
+    if (type == "n") {
+        cell.number_is_float = text.find_first_of(".eE") != std::string_view::npos;
+        if (cell.number_is_float ? !float_text(text) : (!integer_text(text) || text.size() > 300)) {
+            return false;
+        }
+        cell.kind = Kind::number;
+    }
+    else if (type == "s") {
+        if (!all_digits(text) || text.size() > 12) {
+            return false;
+        }
+        std::int64_t index = 0;
+        for (const char c : text) {
+            index = index * 10 + (c - '0');
+        }
+        if (index >= static_cast<std::int64_t>(shared_count_)) {
+            return false;
+        }
+        cell.kind = Kind::shared;
+        cell.shared_index = index;
+        out_.uses_shared_strings = true;
+    }
+    else if (type == "b") {
+        if (!integer_text(text)) {
+            return false;
+        }
+        cell.kind = Kind::boolean;
+        bool nonzero = false;
+        for (const char c : text) {
+            nonzero = nonzero || (c >= '1' && c <= '9');
+        }
+        cell.shared_index = nonzero ? 1 : 0;
+    }
+    else if (type == "e") {
+        cell.kind = Kind::error;
+    }
+    else if (type == "str") {
+        cell.kind = Kind::text;
+    }
+    else if (type == "d") {
+        cell.kind = Kind::iso_date;
+    }
+    else {
+        return false;
+    }
+    cell.in_arena = value.in_arena;
+    cell.text_offset = static_cast<std::uint32_t>(value.offset);
+    cell.text_size = static_cast<std::uint32_t>(value.size);
+    out_.cells.push_back(cell);
+    return out_.arena.size() < std::numeric_limits<std::uint32_t>::max();
+}
+
+}  // namespace
+
+std::uint32_t reference_column(std::string_view reference) noexcept
+{
+    std::size_t letters = 0;
+    std::uint32_t column = 0;
+    while (letters < reference.size()) {
+        char c = reference[letters];
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+        if (c < 'A' || c > 'Z') {
+            break;
+        }
+        column = column * 26 + static_cast<std::uint32_t>(c - 'A' + 1);
+        ++letters;
+    }
+    if (letters == 0 || letters > 3 || !all_digits(reference.substr(letters)) ||
+        reference.size() - letters > 9) {
+        return 0;
+    }
+    return column;
+}
+
+bool read_sheet(const char* data, std::size_t size, std::size_t shared_count, std::int64_t max_row,
+                Cells& out)
+{
+    if (size >= std::numeric_limits<std::uint32_t>::max()) {
+        return false;
+    }
+    SheetReader reader(data, size, shared_count, max_row, out);
+    return reader.read();
+}
+
+bool read_dimension(const char* data, std::size_t size, Dimension& dimension)
+{
+    Scanner scanner(data, size);
+    if (!scanner.open()) {
+        return false;
+    }
+    for (;;) {
+        const Event event = scanner.next();
+        if (event == Event::unusual) {
+            return false;
+        }
+        if (event == Event::done) {
+            dimension.found = false;
+            return true;
+        }
+        if (event != Event::start || scanner.ns() != Ns::main) {
+            continue;
+        }
+        if (scanner.local() == "dimension") {
+            // Only `ref` (and namespaced attributes, which the library drops)
+            // fit the library's dimension record; the library reads the
+            // first dimension element to end, so it must be empty.
+            const Attribute* r = xml::find_attribute(scanner.attributes(), "ref");
+            for (const Attribute& a : scanner.attributes()) {
+                if (a.ns == Ns::none && a.local != "ref") {
+                    return false;
+                }
+            }
+            if (r == nullptr || !r->plain || !scanner.empty_element() || scanner.next() != Event::end) {
+                return false;
+            }
+            dimension.found = true;
+            dimension.ref.assign(r->raw);
+            return true;
+        }
+        if (scanner.local() == "sheetData") {
+            // The library stops where the cell data ends.
+            if (!scanner.skip_element()) {
+                return false;
+            }
+            dimension.found = false;
+            return true;
+        }
+    }
+}
+
+}  // namespace xt::sheet
