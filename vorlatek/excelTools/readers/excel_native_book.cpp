@@ -11,6 +11,7 @@
 // workbook, its warnings and its errors are openpyxl's own.
 #include <Python.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -448,22 +449,37 @@ Ref load_workbook_body(PyObject* self, PyObject* args)
     return workbook;
 }
 
-// The selection the route put on the reader: a tuple of zero-based columns.
+// The selection the route put on the reader: the zero-based columns it
+// selects and the number of names. pandas' parser compares the table's width
+// with the number of names (more names than columns: the names label every
+// column) and with the selected columns (one beyond the width: refused), so
+// a narrower table must keep it on the same side of both: at least one wider
+// than the names and than the rightmost selected column.
 ColumnSelection selection_of(PyObject* self)
 {
     ColumnSelection selection;
-    Ref columns = Ref::steal(PyObject_GetAttr(self, names.native_columns));
-    if (!columns) {
+    Ref bounds = Ref::steal(PyObject_GetAttr(self, names.native_columns));
+    if (!bounds) {
         PyErr_Clear();
         return selection;
     }
-    if (!PyTuple_CheckExact(columns.get()) || PyTuple_GET_SIZE(columns.get()) == 0) {
+    if (!PyTuple_CheckExact(bounds.get()) || PyTuple_GET_SIZE(bounds.get()) != 2) {
         return selection;
     }
-    std::size_t width = 0;
+    PyObject* columns = PyTuple_GET_ITEM(bounds.get(), 0);
+    PyObject* name_count = PyTuple_GET_ITEM(bounds.get(), 1);
+    if (!PyTuple_CheckExact(columns) || PyTuple_GET_SIZE(columns) == 0 || !PyLong_CheckExact(name_count)) {
+        return selection;
+    }
+    const long names_given = PyLong_AsLong(name_count);
+    if (names_given < 0 || names_given > 100000) {
+        PyErr_Clear();
+        return selection;
+    }
+    std::size_t width = static_cast<std::size_t>(names_given) + 1;
     std::vector<std::size_t> indices;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns.get()); ++i) {
-        PyObject* item = PyTuple_GET_ITEM(columns.get(), i);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(columns); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(columns, i);
         const long value = PyLong_CheckExact(item) ? PyLong_AsLong(item) : -1;
         if (value < 0 || value > 100000) {
             PyErr_Clear();
@@ -488,7 +504,7 @@ bool date_styles(PyObject* workbook, std::vector<std::uint8_t>& styles)
     Ref durations = get_attr(workbook, names._timedelta_formats);
     for (int pass = 0; pass < 2; ++pass) {
         PyObject* set = pass == 0 ? dates.get() : durations.get();
-        if (!PySet_CheckExact(set) && !PyFrozenSet_CheckExact(set)) {
+        if (Py_TYPE(set) != &PySet_Type && Py_TYPE(set) != &PyFrozenSet_Type) {
             return false;
         }
         Ref iterator = get_iter(set);

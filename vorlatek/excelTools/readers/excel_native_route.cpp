@@ -393,8 +393,10 @@ Ref read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_
     try {
         Ref reader = get_attr(excel_file.get(), names._reader);
         if (Py_TYPE(reader.get()) == reinterpret_cast<PyTypeObject*>(route_classes.native_reader) &&
-            columns != Py_None) {
-            set_attr(reader.get(), names.native_columns, columns);
+            columns != Py_None && PyList_CheckExact(read_names)) {
+            Ref name_count = Ref::checked(PyLong_FromSsize_t(PyList_GET_SIZE(read_names)));
+            Ref bounds = Ref::checked(PyTuple_Pack(2, columns, name_count.get()));
+            set_attr(reader.get(), names.native_columns, bounds.get());
         }
         df = call(read_excel.get(), {excel_file.get()},
                   {{names.usecols, use_cols},
