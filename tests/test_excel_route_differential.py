@@ -633,3 +633,85 @@ def test_same_as_pandas_with_the_same_arguments(et, books, name, mapping, route)
     plain = plain_outcome(path, mapping)
     assert_same(ours, plain)
     assert_route(ours, plain, route)
+
+
+# --- when the read must stay with pandas' own engine choice ---------------------------
+
+
+class WrappedPandas:
+    """pandas behind a wrapper, as a test or a caller may bind it."""
+
+    def __getattr__(self, name):
+        return getattr(pd, name)
+
+
+def wrapped_pd(et, monkeypatch):
+    et.pd = WrappedPandas()
+
+
+def namespace_pd(et, monkeypatch):
+    et.pd = types.SimpleNamespace(read_excel=pd.read_excel, DataFrame=pd.DataFrame)
+
+
+def patched_read_excel(et, monkeypatch):
+    original = pd.read_excel
+    monkeypatch.setattr(pd, "read_excel", lambda *args, **kwargs: original(*args, **kwargs))
+
+
+def reader_option(engine):
+    def setup(et, monkeypatch):
+        pd.set_option("io.excel.xlsx.reader", engine)
+    return setup
+
+
+def calamine_installed(et, monkeypatch):
+    # pandas 3.1 warns on this path that its default xlsx engine will change
+    # whenever python-calamine can be imported; older pandas say nothing.
+    fake = types.ModuleType("python_calamine")
+    fake.__version__ = "99.0"
+    fake.CalamineWorkbook = type("CalamineWorkbook", (), {})
+    monkeypatch.setitem(sys.modules, "python_calamine", fake)
+
+
+def other_formats(tmp_path):
+    ods = wp.save(tmp_path / "sheet.xlsx", {"content.xml": "<office:document-content/>", "mimetype": "x"})
+    xlsb = wp.save(tmp_path / "binary.xlsx", {"xl/workbook.bin": b"\0" * 8})
+    xls = tmp_path / "legacy.xlsx"
+    xls.write_bytes(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + b"\0" * 504)
+    return [ods, xlsb, str(xls)]
+
+
+@pytest.mark.parametrize("setup, route, fails", [
+    pytest.param(wrapped_pd, "aside", False, id="wrapped-pd"),
+    pytest.param(namespace_pd, "aside", False, id="stand-in-pd-with-the-real-read_excel"),
+    pytest.param(patched_read_excel, "aside", False, id="pandas-read_excel-replaced"),
+    # xlrd is not installed: both reads fail alike.
+    pytest.param(reader_option("xlrd"), "aside", True, id="xlsx-reader-option-xlrd"),
+    pytest.param(reader_option("openpyxl"), "native", False, id="xlsx-reader-option-openpyxl"),
+    pytest.param(reader_option("auto"), "native", False, id="xlsx-reader-option-auto"),
+    pytest.param(calamine_installed, "either", False, id="calamine-installed"),
+])
+@pytest.mark.parametrize("name, mapping", [
+    ("reader-xlsxwriter", {"Amount": "F3", "Code": "B3"}),
+    ("openpyxl-kinds-1904", across(KIND_LETTERS, row=2)),
+])
+def test_engine_choice_and_bindings(et, books, monkeypatch, setup, route, fails, name, mapping):
+    previous = pd.get_option("io.excel.xlsx.reader")
+    try:
+        setup(et, monkeypatch)
+        ours = module_outcome(et, books[name], mapping)
+        plain = plain_outcome(books[name], mapping)
+    finally:
+        pd.set_option("io.excel.xlsx.reader", previous)
+    assert (plain.error is not None) == fails, plain.error
+    assert_same(ours, plain)
+    assert_route(ours, plain, route)
+
+
+def test_files_pandas_gives_to_other_engines(et, tmp_path):
+    for path in other_formats(tmp_path):
+        ours = module_outcome(et, path, {"a": "A1"})
+        plain = plain_outcome(path, {"a": "A1"})
+        assert plain.error is not None
+        assert_same(ours, plain)
+        assert not ours.openpyxl_ran
