@@ -1,0 +1,717 @@
+"""read_excel_by_cells equals pd.read_excel with the arguments the reader
+works out (see excel_differential.py), on every workbook the suite has and
+on generated ones for every kind of cell content, written by openpyxl, by
+xlsxwriter, by LibreOffice and part by part for the shapes no writer makes;
+with the same warnings; through the native route where it applies and
+through openpyxl where the read must be left to it.
+"""
+import datetime
+import inspect
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import types
+
+import openpyxl
+import pandas as pd
+import pytest
+import xlsxwriter
+from openpyxl.utils.datetime import CALENDAR_MAC_1904
+
+import test_excel_reader as reader_books
+import test_hostile_inputs as hostile_books
+import workbook_parts as wp
+from excel_differential import (
+    NATIVE_READ_ROUTE,
+    assert_same,
+    module_outcome,
+    plain_outcome,
+)
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOFFICE = shutil.which("soffice")
+
+
+def across(letters, row=1):
+    return {f"c{letter}": f"{letter}{row}" for letter in letters}
+
+
+def backwards(letters, row=1):
+    return {f"c{letter}": f"{letter}{row}" for letter in reversed(letters)}
+
+
+# --- cell contents, as writers write them -----------------------------------------
+
+D = datetime.datetime
+TEXTS = ["C-001", "  padded  ", "007", "NA", "", "TRUE", "1e3", "   ", "null", "two\nlines",
+         "東京都", "tab\there", "a\r\nb", "😀 wide", "_x0041_ literal", "-0", "N/A", "#N/A"]
+INTS = [0, 1, -5, 2 ** 31, 2 ** 53 + 1, 10 ** 15, -(10 ** 12), 7, 42, 3, 1, 0, 99, 5, 6, 8, 9, 10]
+FLOATS = [0.5, -0.0, 1e-300, 1.5e300, 3.0, 1 / 3, -2.5e-7, 123456789.125, 0.1, 1e16, 2.0, 7.75,
+          -1.5, 1e21, 5e-324, 0.0, 8.5, 9.25]
+BOOLS = [True, False] * 9
+DATES = [D(2024, 1, 5), D(1900, 1, 1), D(1900, 2, 28), D(1900, 3, 1), D(1904, 1, 2), D(2000, 2, 29),
+         D(9999, 12, 31), D(1970, 1, 1), D(2024, 12, 31), D(2023, 6, 15), D(1950, 5, 5), D(2010, 10, 10),
+         D(2001, 1, 1), D(1999, 12, 31), D(2024, 2, 29), D(2030, 1, 1), D(1960, 7, 4), D(2021, 3, 3)]
+DATETIMES = [D(2024, 1, 5, 10, 20, 30), D(2024, 1, 5, 23, 59, 59, 999000), D(2024, 1, 5, 0, 0, 0, 500),
+             D(2000, 1, 1, 12), D(1905, 6, 7, 8, 9, 10)] * 3 + [D(2024, 1, 1, 1, 1, 1)] * 3
+TIMES = [datetime.time(0, 0), datetime.time(12, 30), datetime.time(23, 59, 59), datetime.time(6, 0, 0, 250000),
+         datetime.time(1, 2, 3)] * 3 + [datetime.time(8)] * 3
+DURATIONS = [datetime.timedelta(hours=1.5), datetime.timedelta(days=3, seconds=7), datetime.timedelta(0),
+             datetime.timedelta(seconds=1), datetime.timedelta(days=400, hours=5)] * 3 + \
+    [datetime.timedelta(minutes=3)] * 3
+MIXED = ["text", 1, 2.5, True, D(2024, 1, 5), None, "x", -3, 0.0, False, "", 10 ** 20, "9", None,
+         "last", 4, 4.5, "end"]
+KINDS = [("text", TEXTS, None), ("int", INTS, None), ("float", FLOATS, None), ("bool", BOOLS, None),
+         ("date", DATES, "yyyy-mm-dd"), ("datetime", DATETIMES, "yyyy-mm-dd hh:mm:ss.000"),
+         ("time", TIMES, "hh:mm:ss"), ("duration", DURATIONS, "[h]:mm:ss"), ("mixed", MIXED, "General")]
+KIND_LETTERS = "ABCDEFGHI"
+# Serial numbers under date, time and duration formats: the 1900 system's
+# missing leap day, fractions, a time of day, the last valid date and one
+# past it, negative serials.
+SERIALS = [0, 0.25, 1, 59, 60, 61, 45296.5, 0.999999999, 2958465.9999, 2958466, -1, 1e6 + 0.5]
+SERIAL_FORMATS = ["yyyy-mm-dd", "m/d/yy h:mm", "h:mm", "[h]:mm:ss", "mm:ss.0", "0.00%",
+                  'yyyy"年"m"月"d"日"', "[$-409]mmmm d, yyyy;@", '0 "days"', "[mm]:ss", "@", "d-mmm-yy"]
+SERIAL_LETTERS = "ABCDEFGHIJKL"
+
+
+def openpyxl_kinds(path, epoch1904=False):
+    book = openpyxl.Workbook()
+    if epoch1904:
+        book.epoch = CALENDAR_MAC_1904
+    sheet = book.active
+    sheet.append([name for name, _, _ in KINDS])
+    for r in range(len(TEXTS)):
+        row = []
+        for _, values, _ in KINDS:
+            value = values[r]
+            # openpyxl refuses carriage returns in text and reads "#N/A" as an error.
+            row.append(value.replace("\r", "") if isinstance(value, str) else value)
+        sheet.append(row)
+    for k, (_, _, fmt) in enumerate(KINDS):
+        if fmt:
+            for cell in sheet[KIND_LETTERS[k]][1:]:
+                if isinstance(cell.value, (datetime.date, datetime.time, datetime.timedelta)):
+                    cell.number_format = fmt
+    # A row of styled empty cells and an empty-text cell after the table.
+    for letter in "ABCDEF":
+        sheet[f"{letter}25"].number_format = "0.00"
+    sheet["B27"] = ""
+    sheet["K3"] = "#DIV/0!"  # an error cell
+    sheet["K5"] = "=1+1"  # a formula, saved without a cached value
+    sheet.merge_cells("K7:L8")
+    book.create_sheet("second")["A1"] = "never read"
+    book.save(path)
+
+
+def openpyxl_serials(path, epoch1904=False):
+    book = openpyxl.Workbook()
+    if epoch1904:
+        book.epoch = CALENDAR_MAC_1904
+    serials = book.active
+    for r, serial in enumerate(SERIALS, start=1):
+        for k, fmt in enumerate(SERIAL_FORMATS):
+            serials.cell(row=r, column=k + 1, value=serial).number_format = fmt
+    book.save(path)
+
+
+def xlsxwriter_serials(path, epoch1904=False):
+    book = xlsxwriter.Workbook(path, {"date_1904": epoch1904})
+    serials = book.add_worksheet("serials")
+    for k, fmt in enumerate(SERIAL_FORMATS):
+        style = book.add_format({"num_format": fmt})
+        for r, serial in enumerate(SERIALS):
+            serials.write_number(r, k, serial, style)
+    book.close()
+
+
+def xlsxwriter_kinds(path, epoch1904=False):
+    book = xlsxwriter.Workbook(path, {"date_1904": epoch1904, "strings_to_numbers": False})
+    sheet = book.add_worksheet("kinds")
+    formats = {fmt: book.add_format({"num_format": fmt}) for _, _, fmt in KINDS if fmt}
+    for k, (name, values, fmt) in enumerate(KINDS):
+        sheet.write_string(0, k, name)
+        for r, value in enumerate(values, start=1):
+            if isinstance(value, (datetime.date, datetime.time, datetime.timedelta)):
+                sheet.write_datetime(r, k, value, formats[fmt])
+            elif isinstance(value, bool):
+                sheet.write_boolean(r, k, value)
+            elif isinstance(value, (int, float)):
+                sheet.write_number(r, k, value)
+            elif value is None:
+                continue
+            else:
+                sheet.write_string(r, k, value)
+    bold = book.add_format({"bold": True})
+    sheet.write_rich_string("J2", "rich ", bold, "run", " tail")
+    sheet.write_rich_string("J3", bold, "東京", "都")
+    # Formulas with cached results of every type.
+    date_style = book.add_format({"num_format": "yyyy-mm-dd"})
+    sheet.write_formula("K2", "=1+1", None, 2)
+    sheet.write_formula("K3", '="a"&"b"', None, "ab")
+    sheet.write_formula("K4", "=TRUE()", None, True)
+    sheet.write_formula("K5", "=1/0", None, "#DIV/0!")
+    sheet.write_formula("K6", "=DATE(2024,1,2)", date_style, 45293)
+    sheet.write_formula("K7", "=0.1+0.2", None, 0.30000000000000004)
+    sheet.write_formula("K8", "=A1", None, "")
+    sheet.write_array_formula("L2:L3", "{=K2:K3}", None, 7)
+    sheet.write_blank("M30", None, bold)  # a styled blank far below
+    sheet.write_string("N4", "_x0041_")  # escaped by the writer, read back literally
+    sheet.write_string("N5", "ctrl\x01\x1f")
+    sheet.merge_range("N7:O8", "merged", bold)
+    book.add_worksheet("second").write("A1", "never read")
+    book.close()
+
+
+def xlsxwriter_cjk(path):
+    """Japanese and Latin text repeated, as a shared string table holds it."""
+    book = xlsxwriter.Workbook(path)
+    sheet = book.add_worksheet()
+    words = ["東京", "大阪", "名古屋", "Latin", "tokyo ", " ", "ｶﾀｶﾅ", "〒100-0001", "①②", "Ω≈ç"]
+    for r in range(60):
+        sheet.write_string(r, 0, f"CODE-{r:04d}")
+        sheet.write_string(r, 1, words[r % len(words)])
+        sheet.write_number(r, 2, r * 1.25)
+        if r % 7:
+            sheet.write_number(r, 3, r)
+    book.close()
+
+
+def chartsheet_first(path):
+    book = openpyxl.Workbook()
+    data = book.active
+    data.title = "data"
+    for r in range(1, 6):
+        data.append([f"r{r}", r, r * 2.5])
+    chart = openpyxl.chart.BarChart()
+    chart.add_data(openpyxl.chart.Reference(data, min_col=2, min_row=1, max_row=5))
+    chartsheet = book.create_chartsheet("chart", 0)
+    chartsheet.add_chart(chart)
+    book.save(path)
+
+
+def hidden_first(path):
+    book = openpyxl.Workbook()
+    hidden = book.active
+    hidden.title = "hidden"
+    hidden.append(["secret", 1])
+    hidden.sheet_state = "hidden"
+    shown = book.create_sheet("shown")
+    shown.append(["visible", 2])
+    book.active = 1
+    book.save(path)
+
+
+def data_bar_sheet(path):
+    """A sheet with a 2010 data bar: an extension openpyxl warns about."""
+    book = xlsxwriter.Workbook(path)
+    sheet = book.add_worksheet()
+    for r in range(5):
+        sheet.write_number(r, 0, r)
+        sheet.write_string(r, 1, f"t{r}")
+    sheet.conditional_format("A1:A5", {"type": "data_bar", "data_bar_2010": True})
+    book.close()
+
+
+def pandas_written(path):
+    frame = pd.DataFrame({"code": ["a", "b", None, "d"], "amount": [1.5, None, 3, 4],
+                          "when": pd.to_datetime(["2024-01-01", None, "2024-03-01", "2024-04-01"])})
+    frame.to_excel(path, index=False)
+
+
+def module_written(path):
+    import vorlatek.excelTools as et
+
+    frame = pd.DataFrame({"Code": ["A-1", "B-2"], "Qty": [3, 4], "When": [D(2024, 5, 1), D(2024, 5, 2)]})
+    assert et.write_formatted_excel(path, {"Report": [{"df": frame}, {"df": frame, "startcol": 4}]})
+
+
+# --- part by part ------------------------------------------------------------------
+
+
+def c(ref, value=None, t=None, s=None, inner=None):
+    attrs = (f' r="{ref}"' if ref else "") + (f' t="{t}"' if t else "") + (f' s="{s}"' if s is not None else "")
+    if inner is None:
+        inner = "" if value is None else f"<v>{value}</v>"
+    return f"<c{attrs}>{inner}</c>" if inner else f"<c{attrs}/>"
+
+
+def row(r, *cells, extra=""):
+    return f'<row{f" r={chr(34)}{r}{chr(34)}" if r else ""}{extra}>{"".join(cells)}</row>'
+
+
+def one_sheet(rows, strings=None, styles=None, workbook_pr="", **sheet):
+    return wp.package([("Data", "worksheets/sheet1.xml", wp.sheet_xml(rows, **sheet), None)],
+                      strings=strings, styles=styles, workbook_pr=workbook_pr)
+
+
+SHARED = wp.strings_xml([
+    "<t>plain</t>",
+    '<t xml:space="preserve">  spaced  </t>',
+    "<r><t>rich </t></r><r><rPr><b/></rPr><t>run</t></r>",
+    "<r><t>東京</t></r><rPh sb=\"0\" eb=\"2\"><t>トウキョウ</t></rPh><phoneticPr fontId=\"0\" type=\"noConversion\"/>",
+    "<t>_x000D_ kept _x005F_x0041_ unescaped</t>",
+    "<t/>",
+    "<t>line&#13;&#10;break</t>",
+    "<t>raw\r\nnewline</t>",
+    "<t><![CDATA[a<b & c]]></t>",
+    "<t>&#x41;&amp;&lt;&gt;</t>",
+    "<rPh sb=\"0\" eb=\"1\"><t>only phonetic</t></rPh>",
+    "<t>first</t><r><t>+run</t></r>",
+    "<t>NA</t>",
+    "<t>12</t>",
+    "<t>   </t>",
+])
+
+
+def shared_and_inline():
+    rows = "".join([
+        row(1, *(c(f"{L}1", k, "s") for L, k in zip("ABCDEFGH", range(8)))),
+        row(2, *(c(f"{L}2", k, "s") for L, k in zip("ABCDEFG", range(8, 15)))),
+        row(3, c("A3", t="inlineStr", inner="<is><t>inline</t></is>"),
+            c("B3", t="inlineStr", inner='<is><r><t xml:space="preserve">in </t></r><r><t>runs</t></r></is>'),
+            c("C3", t="inlineStr", inner="<is><t>漢字</t><rPh sb=\"0\" eb=\"1\"><t>かんじ</t></rPh></is>"),
+            c("D3", t="inlineStr", inner="<is><t>_x000A_ and _x005F_x0041_</t></is>"),
+            c("E3", t="inlineStr", inner="<is/>"),
+            c("F3", t="inlineStr"),
+            c("G3", t="inlineStr", inner="<is><t>cr&#13;here</t></is>"),
+            c("H3", t="inlineStr", inner="<v>ignored</v>")),
+        row(4, c("A4", "cached text", "str"), c("B4", "", "str"), c("C4", "x", "unknown"),
+            c("D4", 3, "s"), c("E4", "literal &lt;v&gt;", "inlineStr")),
+    ])
+    return one_sheet(rows, strings=SHARED, styles=wp.styles_xml())
+
+
+def numbers_and_booleans():
+    values = ["1", "1.0", "1E3", "1e-3", "-0", "-0.0", "12345678901234567890", "0.1", " 7",
+              "2.5E+307", "4.9E-324", "9007199254740993", "1.7976931348623157e308", "00012", "+5", "1_000"]
+    rows = "".join(row(k + 1, c(f"A{k + 1}", v), c(f"B{k + 1}", v, "n", s=STYLE_PERCENT)) for k, v in enumerate(values))
+    rows += row(len(values) + 1, c(f"A{len(values) + 1}", "1", "b"), c(f"B{len(values) + 1}", "0", "b"),
+                c(f"C{len(values) + 1}", "2", "b"), c(f"D{len(values) + 1}", "#N/A", "e"),
+                c(f"E{len(values) + 1}", "#REF!", "e"), c(f"F{len(values) + 1}", "", "n"))
+    return one_sheet(rows, styles=wp.styles_xml())
+
+
+STYLE_PERCENT = wp.STYLE[10]
+
+
+def number_overflow(value):
+    def parts():
+        return one_sheet(row(1, c("A1", "1"), c("B1", value)), styles=wp.styles_xml())
+    return parts
+
+
+def formulas_cached():
+    rows = "".join([
+        row(1, c("A1", "2", inner="<f>1+1</f><v>2</v>"), c("B1", inner="<f>1+1</f>"),
+            c("C1", t="str", inner="<f>\"a\"&amp;\"b\"</f><v>ab</v>"),
+            c("D1", t="b", inner="<f>TRUE()</f><v>1</v>"), c("E1", t="e", inner="<f>1/0</f><v>#DIV/0!</v>"),
+            c("F1", t="str", inner="<f>A1</f><v></v>"), c("G1", s=wp.STYLE[164], inner="<f>TODAY()</f><v>45293.75</v>")),
+        row(2, c("A2", inner='<f t="shared" ref="A2:A4" si="0">B1*2</f><v>4</v>'),
+            c("B2", t="s", inner="<f>X</f><v>0</v>")),
+        row(3, c("A3", inner='<f t="shared" si="0"/><v>6</v>'), c("B3", inner='<f t="array" ref="B3">{1}</f><v>1</v>')),
+        row(4, c("A4", inner='<f t="shared" si="0"/>')),
+    ])
+    return one_sheet(rows, strings=wp.strings_xml(["<t>shared from a formula</t>"]), styles=wp.styles_xml())
+
+
+def iso_dates():
+    values = ["2024-01-05T10:20:30", "2024-01-05", "10:20:30", "2024-01-05T10:20:30.123456",
+              "2024-01-05T10:20:30Z", "2024-01-05T10:20", "PT1H30M", "T10:20", "1900-02-28T00:00:00"]
+    rows = "".join(row(k + 1, c(f"A{k + 1}", v, "d"), c(f"B{k + 1}", k)) for k, v in enumerate(values))
+    return one_sheet(rows, styles=wp.styles_xml())
+
+
+def bad_iso_date():
+    return one_sheet(row(1, c("A1", "2024-13-01", "d")))
+
+
+def serial_formats(epoch1904):
+    def parts():
+        rows = "".join(
+            row(r + 1, *(c(f"{wp_letter(k)}{r + 1}", serial, s=style) for k, style in enumerate(range(len(wp.STYLE_FORMATS)))))
+            for r, serial in enumerate(["0", "0.25", "1", "59", "60", "61", "45296.5", "-1", "2958465.99999",
+                                        "1e7", "0.99999999999", "100.000011574"]))
+        pr = '<workbookPr date1904="1"/>' if epoch1904 else '<workbookPr date1904="false"/>'
+        return one_sheet(rows, styles=wp.styles_xml(), workbook_pr=pr)
+    return parts
+
+
+def wp_letter(k):
+    return "ABCDEFGHIJKLMNOPQRSTUVWXYZ"[k]
+
+
+def unaddressed():
+    rows = "".join([
+        row(None, c(None, 1), c(None, 2), c(None, 3)),
+        row(None, c(None, 4), c("D2", 5), c(None, 6)),
+        row(5, c(None, 7), c("C5", 8), c(None, 9)),
+        row(None, c("B6", 10), c(None, 11)),
+        row("7.0", c(None, 12)),
+    ])
+    return one_sheet(rows)
+
+
+def sparse_out_of_order():
+    rows = "".join([
+        row(3, c("A3", 3), c("B3", 33)),
+        row(9, c("A9", 9), c("C9", 99)),
+        row(5, c("A5", 5), c("B5", 55)),
+        row(9, c("B9", 999)),
+        row(12, c("C12", 12), c("A12", 120)),
+        row(14, c("A14", 1), c("A14", 2), c("B14", 3)),
+        row(20, c("A20", 20)),
+    ])
+    return one_sheet(rows)
+
+
+def trailing_empties():
+    rows = "".join([
+        row(1, c("A1", 1), c("B1", 2), c("C1", s=1), c("D1", "", "str"), c("E1", t="inlineStr", inner="<is><t></t></is>")),
+        row(2, c("A2", 3), c("G2", s=0)),
+        row(3, c("C3", "", "str")),
+        row(4),
+        row(8, c("A8", s=1), c("B8", s=1)),
+        row(30, extra=' ht="20" customHeight="1"'),
+    ])
+    return one_sheet(rows, styles=wp.styles_xml())
+
+
+def dimension(ref):
+    def parts():
+        rows = row(1, c("A1", 1), c("B1", 2)) + row(2, c("A2", 3), c("D2", 4)) + row(6, c("B6", 5))
+        return one_sheet(rows, dimension=ref)
+    return parts
+
+
+def sheet_order_differs():
+    first = wp.sheet_xml(row(1, c("A1", 1), c("B1", "second file, listed first", "inlineStr",
+                                                 inner="<is><t>second file, listed first</t></is>")))
+    second = wp.sheet_xml(row(1, c("A1", 2), c("B1", t="inlineStr", inner="<is><t>first file</t></is>")))
+    return wp.package([("listed first", "worksheets/sheet2.xml", first, None),
+                       ("listed second", "worksheets/sheet1.xml", second, None)])
+
+
+def hidden_states(state):
+    def parts():
+        hidden = wp.sheet_xml(row(1, c("A1", 1), c("B1", 10)))
+        shown = wp.sheet_xml(row(1, c("A1", 2), c("B1", 20)))
+        return wp.package([("first", "worksheets/sheet1.xml", hidden, state),
+                           ("second", "worksheets/sheet2.xml", shown, None)])
+    return parts
+
+
+def first_part_missing():
+    shown = wp.sheet_xml(row(1, c("A1", 2), c("B1", 20)))
+    return wp.package([("gone", "worksheets/sheet1.xml", None, None),
+                       ("present", "worksheets/sheet2.xml", shown, None)])
+
+
+def no_styles_part():
+    return one_sheet(row(1, c("A1", 45000, s=1), c("B1", 2)))
+
+
+def prefixed_namespace():
+    x = "x:"
+    rows = (f'<{x}row r="1"><{x}c r="A1" t="s"><{x}v>0</{x}v></{x}c><{x}c r="B1"><{x}v>5</{x}v></{x}c></{x}row>'
+            f'<{x}row r="2"><{x}c r="A2" t="inlineStr"><{x}is><{x}t>inline</{x}t></{x}is></{x}c></{x}row>')
+    sheet = wp.sheet_xml(rows, root=f'<x:worksheet xmlns:x="{wp.MAIN}">', end="</x:worksheet>",
+                         data=("<x:sheetData>", "</x:sheetData>"))
+    strings = wp.DECLARATION + f'<x:sst xmlns:x="{wp.MAIN}"><x:si><x:t>prefixed</x:t></x:si></x:sst>'
+    return wp.package([("Data", "worksheets/sheet1.xml", sheet, None)], strings=strings)
+
+
+def utf16_parts():
+    rows = row(1, c("A1", 0, "s"), c("B1", 1))
+    parts = one_sheet(rows, strings=wp.strings_xml(["<t>utf-16 text ü</t>"]))
+    for name in ("xl/sharedStrings.xml", "xl/worksheets/sheet1.xml"):
+        parts[name] = parts[name].replace('encoding="UTF-8"', 'encoding="UTF-16"').encode("utf-16")
+    return parts
+
+
+def comments_and_odd_markup():
+    rows = "".join([
+        row(1, c("A1", inner="<v>1<!-- a comment -->2</v>"), c("B1", inner="<v><?pi x?>3</v>"),
+            c("C1", t="s", inner="<v>0</v><extLst/>")),
+        row(2, c("A2", inner="<v>\n 4 \n</v>"), c("B2", t="inlineStr", inner="<is><t>a<!-- c -->b</t></is>")),
+    ])
+    return one_sheet(rows, strings=wp.strings_xml(["<t>x<!-- y -->z</t>"]))
+
+
+def sheet_with_extensions():
+    ext = ('<extLst><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}" '
+           'xmlns:x14="http://schemas.microsoft.com/office/spreadsheetml/2009/9/main"></ext></extLst>')
+    return one_sheet(row(1, c("A1", 1), c("B1", 2)), after=ext)
+
+
+def only_chartsheet_parts():
+    chart = (wp.DECLARATION + f'<chartsheet xmlns="{wp.MAIN}" xmlns:r="{wp.RELS}"><sheetViews>'
+             '<sheetView workbookViewId="0"/></sheetViews></chartsheet>')
+    return wp.package([("chart", "chartsheets/sheet1.xml", chart, None)])
+
+
+def shared_index_out_of_range():
+    return one_sheet(row(1, c("A1", 5, "s")), strings=wp.strings_xml(["<t>only</t>"]))
+
+
+def bad_style_index():
+    return one_sheet(row(1, c("A1", 1, s="x")))
+
+
+# --- far cells ---------------------------------------------------------------------
+
+FAR_BELOW = 200_000
+
+
+def table_rows(last=10, width="ABC"):
+    return "".join(row(r, *(c(f"{L}{r}", r * 10 + k) for k, L in enumerate(width))) for r in range(1, last + 1))
+
+
+def far_cell(ref, text_rows=None, above=""):
+    def parts():
+        r = int("".join(ch for ch in ref if ch.isdigit()))
+        rows = text_rows or table_rows()
+        if r <= 10:
+            # Within the table's rows: the stray joins that row.
+            body = "".join(row(k, *(c(f"{L}{k}", k * 10 + n) for n, L in enumerate("ABC")),
+                               *([c(ref, 7)] if k == r else [])) for k in range(1, 11))
+        else:
+            body = rows + row(r, c(ref, 7))
+        return one_sheet(above + body)
+    return parts
+
+
+BASE_MAPPINGS = [across("ABC"), backwards("ABC"), across("AB", row=3)]
+
+# name: (how the file comes about, mappings, whether the native route reads it)
+# A file is made by a function of its path (writers), by a function giving
+# its parts, or converted by LibreOffice from another case ("soffice:<case>").
+CASES = {
+    # The workbooks the suite already has.
+    "demo-report": (lambda p: shutil.copy(ROOT / "demo/data/shipments_report.xlsx", p),
+                    [{"Code": "B6", "Product": "C6", "Qty": "D6", "Amount": "F6"},
+                     {"Amount": "F6", "Code": "B6"}, {"Title": "A1", "Note": "G1"}], "native"),
+    "reader-openpyxl": (reader_books.write_with_openpyxl,
+                        [{"Code": "B3", "Date": "D3", "Amount": "F3"}, {"Amount": "F3", "Code": "B3"},
+                         {"Title": "A1"}, {"First": "B3", "Second": "B4"}, {"Far": "Z3"}], "native"),
+    "reader-xlsxwriter": (reader_books.write_with_xlsxwriter,
+                          [{"Code": "B3", "Date": "D3", "Amount": "F3"}, {"Date": "D3", "Amount": "F3", "Code": "B3"},
+                           {"Code": "B3", "Date": "D7"}], "native"),
+    "hostile-plain": (lambda p: wp.save(p, hostile_books.workbook_parts()),
+                      [{"Name": "A1", "Qty": "B1"}], "native"),
+    "hostile-far-xfd300": (lambda p: shutil.copy(hostile_books.far_cell_book(pathlib.Path(os.path.dirname(p)), "XFD300"), p),
+                           [{"First": "A1", "Far": "XFD1"}, {"First": "A1"}], "native"),
+    "pandas-written": (pandas_written, [across("ABC"), across("ABC", row=2), backwards("AC", row=2)], "native"),
+    "module-written": (module_written, [across("ABCEFG"), backwards("AEG", row=2), across("D", row=2)], "native"),
+    # Every kind of cell, both date systems, by each writer.
+    "openpyxl-kinds-1900": (openpyxl_kinds, [across(KIND_LETTERS + "JK"), backwards("ACEG", row=2)], "native"),
+    "openpyxl-kinds-1904": (lambda p: openpyxl_kinds(p, epoch1904=True), [across(KIND_LETTERS, row=2)], "native"),
+    "openpyxl-serials-1900": (openpyxl_serials, [across(SERIAL_LETTERS), backwards("ABCD", row=4)], "native"),
+    "openpyxl-serials-1904": (lambda p: openpyxl_serials(p, epoch1904=True), [across(SERIAL_LETTERS)], "native"),
+    "xlsxwriter-kinds-1900": (xlsxwriter_kinds, [across(KIND_LETTERS + "JKLMN"), across("AB", row=5)], "native"),
+    "xlsxwriter-kinds-1904": (lambda p: xlsxwriter_kinds(p, epoch1904=True), [across(KIND_LETTERS + "K", row=2)], "native"),
+    "xlsxwriter-serials-1900": (xlsxwriter_serials, [across(SERIAL_LETTERS)], "native"),
+    "xlsxwriter-serials-1904": (lambda p: xlsxwriter_serials(p, epoch1904=True), [across(SERIAL_LETTERS)], "native"),
+    "xlsxwriter-cjk": (xlsxwriter_cjk, [across("ABCD"), backwards("ABD", row=4)], "native"),
+    "openpyxl-chartsheet-first": (chartsheet_first, [across("ABC")], "native"),
+    "openpyxl-hidden-first": (hidden_first, [across("AB")], "native"),
+    "xlsxwriter-data-bar": (data_bar_sheet, [across("AB")], "either"),
+    # LibreOffice's own writing of the same contents.
+    "soffice-kinds-1900": ("soffice:openpyxl-kinds-1900", [across(KIND_LETTERS + "JK"), backwards("BDF", row=2)], "native"),
+    "soffice-kinds-1904": ("soffice:openpyxl-kinds-1904", [across(KIND_LETTERS, row=2)], "native"),
+    "soffice-xlsxwriter-kinds": ("soffice:xlsxwriter-kinds-1900", [across(KIND_LETTERS + "JKLMN")], "native"),
+    "soffice-serials-1904": ("soffice:xlsxwriter-serials-1904", [across(SERIAL_LETTERS)], "native"),
+    "soffice-cjk": ("soffice:xlsxwriter-cjk", [across("ABCD")], "native"),
+    "soffice-parts-strings": ("soffice:parts-shared-and-inline", [across("ABCDEFGH")], "native"),
+    # Part by part.
+    "parts-shared-and-inline": (shared_and_inline, [across("ABCDEFGH"), backwards("ACEG", row=2)], "native"),
+    "parts-numbers-booleans": (numbers_and_booleans, [across("ABCDE"), across("A", row=3), across("ABCDEF")], "native"),
+    "parts-number-infinite": (number_overflow("1e400"), [across("AB")], "either"),
+    "parts-number-hex": (number_overflow("0x10"), [across("AB")], "either"),
+    "parts-number-nan-text": (number_overflow("NaN"), [across("AB")], "either"),
+    "parts-formulas-cached": (formulas_cached, [across("ABCDEFG"), across("AB", row=2)], "native"),
+    "parts-iso-dates": (iso_dates, [across("AB")], "native"),
+    "parts-iso-date-invalid": (bad_iso_date, [across("A")], "either"),
+    "parts-serials-1900": (serial_formats(False), [across("ABCDEFGHIJKLMNOPQRSTUVW")], "native"),
+    "parts-serials-1904": (serial_formats(True), [across("ABCDEFGHIJKLMNOPQRSTUVW")], "native"),
+    "parts-unaddressed": (unaddressed, [across("ABCD"), across("BC", row=2)], "native"),
+    "parts-sparse-out-of-order": (sparse_out_of_order, [across("ABC"), across("AB", row=4), backwards("AC", row=9)], "native"),
+    "parts-trailing-empties": (trailing_empties, [across("AB"), across("ABCDEFG"), across("A", row=3)], "native"),
+    "parts-dimension-too-small": (dimension("A1:B2"), [across("ABD")], "native"),
+    "parts-dimension-single": (dimension("A1"), [across("ABD")], "native"),
+    "parts-dimension-too-large": (dimension("A1:Z900"), [across("ABD")], "native"),
+    "parts-dimension-missing": (dimension(""), [across("ABD")], "native"),
+    "parts-dimension-garbage": (dimension("nonsense"), [across("AB")], "either"),
+    "parts-sheet-order": (sheet_order_differs, [across("AB")], "native"),
+    "parts-hidden-first": (hidden_states("hidden"), [across("AB")], "native"),
+    "parts-very-hidden-first": (hidden_states("veryHidden"), [across("AB")], "native"),
+    "parts-first-sheet-part-missing": (first_part_missing, [across("AB")], "either"),
+    "parts-no-styles": (no_styles_part, [across("AB")], "either"),
+    "parts-prefixed-namespace": (prefixed_namespace, [across("AB")], "either"),
+    "parts-utf16": (utf16_parts, [across("AB")], "either"),
+    "parts-comments-in-values": (comments_and_odd_markup, [across("ABC")], "either"),
+    "parts-sheet-extensions": (sheet_with_extensions, [across("AB")], "either"),
+    "parts-only-chartsheet": (only_chartsheet_parts, [across("A")], "either"),
+    "parts-shared-index-out-of-range": (shared_index_out_of_range, [across("A")], "either"),
+    "parts-bad-style-index": (bad_style_index, [across("A")], "either"),
+    # Stray values far to the right and far below a 10-row table in A:C.
+    "far-right-in-table-row": (far_cell("DKJ5"), [across("ABC"), across("AB", row=3), {"a": "A1", "far": "DKJ1"},
+                                                   {"far": "DKJ1", "a": "A1"}, {"gap": "Z1"}, {"beyond": "DKK1"}], "native"),
+    "far-right-last-column": (far_cell("XFD2"), [across("ABC"), {"c": "C3", "far": "XFD3"}, {"a": "A1", "far": "XFD1"}], "native"),
+    "far-right-above-start": (far_cell("ALL2"), [across("ABC", row=3), {"gap": "D3"}, {"far": "ALL3"},
+                                                  {"far": "ALL1", "b": "B1"}], "native"),
+    "far-below-used-column": (far_cell(f"B{FAR_BELOW}"), [across("ABC"), backwards("AB", row=2),
+                                                           {"b": f"B{FAR_BELOW + 1}"}], "native"),
+    "far-below-unused-column": (far_cell(f"E{FAR_BELOW}"), [across("ABC", row=3), {"gap": "D1", "f": "F1"}], "native"),
+    "far-below-and-right": (far_cell(f"AB{FAR_BELOW // 4}"), [across("ABC"), {"far": "AB3", "a": "A3"}], "native"),
+    "far-below-gaps-and-skips": (far_cell(f"A{FAR_BELOW}", table_rows(4) + row(50_000, c("B50000", 5)) + row(150_000, c("C150000", 6))),
+                                 [across("AC", row=60_000), {"c": "C150000", "b": "B2"}], "native"),
+}
+
+
+def soffice_convert_all(sources, out_dir, profile):
+    """Converts every source in ONE LibreOffice run (it starts slowly)."""
+    if not sources:
+        return
+    subprocess.run([SOFFICE, f"-env:UserInstallation={profile.as_uri()}", "--headless",
+                    "--convert-to", "xlsx", "--outdir", str(out_dir), *map(str, sources)],
+                   check=True, capture_output=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def books(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("route_books")
+    paths = {}
+    for name, (make, _, _) in CASES.items():
+        if isinstance(make, str):
+            continue
+        path = folder / f"{name}.xlsx"
+        if inspect.signature(make).parameters:
+            make(str(path))  # a writer
+        else:
+            wp.save(path, make())  # the parts
+        paths[name] = str(path)
+    converted = {name: make.split(":", 1)[1] for name, (make, _, _) in CASES.items() if isinstance(make, str)}
+    if SOFFICE is not None:
+        # Sources renamed so that every output has its own name.
+        sources = []
+        for name, source in converted.items():
+            copy = folder / "to_convert" / f"{name}.xlsx"
+            copy.parent.mkdir(exist_ok=True)
+            shutil.copy(paths[source], copy)
+            sources.append(copy)
+        soffice_convert_all(sources, folder / "converted", folder / "lo-profile")
+        for name in converted:
+            paths[name] = str(folder / "converted" / f"{name}.xlsx")
+    return paths
+
+
+def case_params():
+    for name, (make, mappings, route) in CASES.items():
+        marks = [pytest.mark.skipif(SOFFICE is None, reason="needs LibreOffice (soffice)")] \
+            if isinstance(make, str) else []
+        for k, mapping in enumerate(mappings):
+            yield pytest.param(name, mapping, route, id=f"{name}-{k}", marks=marks)
+
+
+def assert_route(ours, plain, route):
+    """openpyxl's reading ran in the module's read exactly where it must."""
+    if not plain.openpyxl_ran:
+        # The file was refused before openpyxl was reached.
+        assert not ours.openpyxl_ran
+    elif not NATIVE_READ_ROUTE or route == "aside":
+        assert ours.openpyxl_ran
+    elif route == "native":
+        assert not ours.openpyxl_ran
+
+
+@pytest.mark.parametrize("name, mapping, route", list(case_params()))
+def test_same_as_pandas_with_the_same_arguments(et, books, name, mapping, route):
+    path = books[name]
+    ours = module_outcome(et, path, mapping)
+    plain = plain_outcome(path, mapping)
+    assert_same(ours, plain)
+    assert_route(ours, plain, route)
+
+
+# --- when the read must stay with pandas' own engine choice ---------------------------
+
+
+class WrappedPandas:
+    """pandas behind a wrapper, as a test or a caller may bind it."""
+
+    def __getattr__(self, name):
+        return getattr(pd, name)
+
+
+def wrapped_pd(et, monkeypatch):
+    et.pd = WrappedPandas()
+
+
+def namespace_pd(et, monkeypatch):
+    et.pd = types.SimpleNamespace(read_excel=pd.read_excel, DataFrame=pd.DataFrame)
+
+
+def patched_read_excel(et, monkeypatch):
+    original = pd.read_excel
+    monkeypatch.setattr(pd, "read_excel", lambda *args, **kwargs: original(*args, **kwargs))
+
+
+def reader_option(engine):
+    def setup(et, monkeypatch):
+        pd.set_option("io.excel.xlsx.reader", engine)
+    return setup
+
+
+def calamine_installed(et, monkeypatch):
+    # pandas 3.1 warns on this path that its default xlsx engine will change
+    # whenever python-calamine can be imported; older pandas say nothing.
+    fake = types.ModuleType("python_calamine")
+    fake.__version__ = "99.0"
+    fake.CalamineWorkbook = type("CalamineWorkbook", (), {})
+    monkeypatch.setitem(sys.modules, "python_calamine", fake)
+
+
+def other_formats(tmp_path):
+    ods = wp.save(tmp_path / "sheet.xlsx", {"content.xml": "<office:document-content/>", "mimetype": "x"})
+    xlsb = wp.save(tmp_path / "binary.xlsx", {"xl/workbook.bin": b"\0" * 8})
+    xls = tmp_path / "legacy.xlsx"
+    xls.write_bytes(b"\xd0\xcf\x11\xe0\xa1\xb1\x1a\xe1" + b"\0" * 504)
+    return [ods, xlsb, str(xls)]
+
+
+@pytest.mark.parametrize("setup, route, fails", [
+    pytest.param(wrapped_pd, "aside", False, id="wrapped-pd"),
+    pytest.param(namespace_pd, "aside", False, id="stand-in-pd-with-the-real-read_excel"),
+    pytest.param(patched_read_excel, "aside", False, id="pandas-read_excel-replaced"),
+    # xlrd is not installed: both reads fail alike.
+    pytest.param(reader_option("xlrd"), "aside", True, id="xlsx-reader-option-xlrd"),
+    pytest.param(reader_option("openpyxl"), "native", False, id="xlsx-reader-option-openpyxl"),
+    pytest.param(reader_option("auto"), "native", False, id="xlsx-reader-option-auto"),
+    pytest.param(calamine_installed, "either", False, id="calamine-installed"),
+])
+@pytest.mark.parametrize("name, mapping", [
+    ("reader-xlsxwriter", {"Amount": "F3", "Code": "B3"}),
+    ("openpyxl-kinds-1904", across(KIND_LETTERS, row=2)),
+])
+def test_engine_choice_and_bindings(et, books, monkeypatch, setup, route, fails, name, mapping):
+    previous = pd.get_option("io.excel.xlsx.reader")
+    try:
+        setup(et, monkeypatch)
+        ours = module_outcome(et, books[name], mapping)
+        plain = plain_outcome(books[name], mapping)
+    finally:
+        pd.set_option("io.excel.xlsx.reader", previous)
+    assert (plain.error is not None) == fails, plain.error
+    assert_same(ours, plain)
+    assert_route(ours, plain, route)
+
+
+def test_files_pandas_gives_to_other_engines(et, tmp_path):
+    for path in other_formats(tmp_path):
+        ours = module_outcome(et, path, {"a": "A1"})
+        plain = plain_outcome(path, {"a": "A1"})
+        assert plain.error is not None
+        assert_same(ours, plain)
+        assert not ours.openpyxl_ran
