@@ -57,7 +57,9 @@
     T(write_failed_prefix, "Failed to write formatted excel to ")                      \
     T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close") \
     T(unflushed_prefix, "Wrote formatted excel to ")                                   \
-    T(unflushed_separator, ", but could not flush its directory to disk: ")
+    T(unflushed_separator, ", but could not flush its directory to disk: ")         \
+    /* native save route */                                                           \
+    T(dunder_module, "__module__")
 
 namespace xt {
 
