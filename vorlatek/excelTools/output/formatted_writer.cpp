@@ -11,6 +11,7 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "native_save.hpp"
 #include "replacement_file.hpp"
 #include "writer_context.hpp"
 
@@ -137,6 +138,8 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
     Ref writer = context.enter();
     bool suppressed = false;
     try {
+        // The exit's save writes the sheets' rows natively where it can.
+        route_save_natively(writer.get());
         write_entries(frame, writer.get(), sheets_data, auto_format);
     }
     catch (const PyErrorSet&) {

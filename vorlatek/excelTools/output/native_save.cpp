@@ -1,0 +1,283 @@
+// The native save route: the hook on pandas' workbook, the workbook's
+// routed save, and the native methods of the sheet writer subclass.
+#include "native_save.hpp"
+
+#include <memory>
+#include <string>
+
+#include "../core/compat.hpp"
+#include "../core/error.hpp"
+#include "../core/names.hpp"
+#include "../core/pyapi.hpp"
+#include "../workbook/part_splice.hpp"
+#include "openpyxl_layout.hpp"
+#include "save_layout.hpp"
+#include "sheet_rows.hpp"
+
+namespace xt {
+
+namespace {
+
+constexpr const char* spool_capsule_name = "vorlatek.excelTools.sheet_data";
+
+// The object a weak reference points to (a new reference), or nullptr.
+PyObject* weak_target(PyObject* reference)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(reference, &target) < 0) {
+        throw_error_set();
+    }
+    return target;
+#else
+    PyObject* target = PyWeakref_GetObject(reference);
+    if (target == nullptr) {
+        throw_error_set();
+    }
+    if (target == Py_None) {
+        return nullptr;
+    }
+    Py_INCREF(target);
+    return target;
+#endif
+}
+
+std::string file_system_path(PyObject* text)
+{
+    PyObject* encoded = nullptr;
+    if (PyUnicode_FSConverter(text, &encoded) == 0) {
+        throw_error_set();
+    }
+    Ref bytes = Ref::steal(encoded);
+    return std::string(PyBytes_AS_STRING(bytes.get()),
+                       static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
+}
+
+std::string directory_of(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void release_spool(PyObject* capsule) noexcept
+{
+    delete static_cast<SpoolFile*>(PyCapsule_GetPointer(capsule, spool_capsule_name));
+}
+
+// with xf.element("sheetData"): xf.write(marker)
+void write_marked_sheet_data(const SaveLayout& layout, PyObject* sheet_writer)
+{
+    Ref stream = get_attr(sheet_writer, layout.xf_name.get());
+    Ref xf = call_method(stream.get(), layout.send_name.get(), {Py_True});
+    Ref element = call_method(xf.get(), layout.element_name.get(), {layout.sheet_data_name.get()});
+    Ref enter = get_attr(element.get(), names.dunder_enter);
+    Ref exit = get_attr(element.get(), names.dunder_exit);
+    call(enter.get(), {});
+    call_method(xf.get(), layout.write_name.get(), {layout.marker.get()});
+    call(exit.get(), {Py_None, Py_None, Py_None});
+    call_method(stream.get(), layout.send_name.get(), {Py_None});
+}
+
+// WorksheetWriter.write_rows(self), natively where the sheet allows it.
+Ref write_rows(PyObject* self)
+{
+    // The subclass exists only once the layout does.
+    const SaveLayout* layout = save_layout();
+    if (!save_layout_holds(*layout)) {
+        return call(layout->original_write_rows.get(), {self});
+    }
+    Ref worksheet = get_attr(self, layout->ws_name.get());
+    Ref out = attribute_or_nothing(self, layout->out_name.get());
+    SheetRows rows(*layout, worksheet.get());
+    if (!out || !PyUnicode_CheckExact(out.get()) || !rows.collect()) {
+        return call(layout->original_write_rows.get(), {self});
+    }
+    auto spool = std::make_unique<SpoolFile>();
+    spool->create(directory_of(file_system_path(out.get())));
+    {
+        ByteSink sink(spool->fd());
+        SheetXmlWriter xml(sink, layout->dialect);
+        rows.write(xml);
+        sink.flush();
+    }
+    write_marked_sheet_data(*layout, self);
+    Ref capsule = Ref::checked(PyCapsule_New(spool.get(), spool_capsule_name, release_spool));
+    spool.release();
+    set_attr(self, layout->spool_key.get(), capsule.get());
+    return Ref::borrow(Py_None);
+}
+
+// WorksheetWriter.write(self), then the native rows spliced in.
+Ref write(PyObject* self)
+{
+    const SaveLayout* layout = save_layout();
+    if (layout == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "sheet writer without its layout");
+        throw_error_set();
+    }
+    Ref result = call(layout->original_write.get(), {self});
+    Ref capsule = attribute_or_nothing(self, layout->spool_key.get());
+    if (!capsule) {
+        return result;
+    }
+    check_status(PyObject_DelAttr(self, layout->spool_key.get()));
+    auto* spool = static_cast<SpoolFile*>(PyCapsule_GetPointer(capsule.get(), spool_capsule_name));
+    if (spool == nullptr) {
+        throw_error_set();
+    }
+    Ref out = get_attr(self, layout->out_name.get());
+    const char* marker = PyUnicode_AsUTF8(layout->marker.get());
+    if (marker == nullptr) {
+        throw_error_set();
+    }
+    splice_spool(file_system_path(out.get()), "<sheetData>", marker, "</sheetData>", *spool);
+    return result;
+}
+
+PyObject* native_write_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 1) {
+            PyErr_SetString(PyExc_TypeError, "write_rows() takes no arguments");
+            throw_error_set();
+        }
+        return write_rows(args[0]).release();
+    });
+}
+
+PyObject* native_write(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 1) {
+            PyErr_SetString(PyExc_TypeError, "write() takes no arguments");
+            throw_error_set();
+        }
+        return write(args[0]).release();
+    });
+}
+
+PyMethodDef sheet_writer_methods[] = {
+    {"write_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write_rows)),
+     METH_FASTCALL, "The sheet's rows, natively where every cell allows it."},
+    {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write)),
+     METH_FASTCALL, "The worksheet part, with natively written rows spliced in."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Drops the workbook's instance attribute `save` when it is this route's.
+void remove_routed_save(PyObject* workbook, PyObject* reference, PyObject* save_name)
+{
+    Ref instance_dict = Ref::steal(PyObject_GenericGetDict(workbook, nullptr));
+    if (!instance_dict) {
+        throw_error_set();
+    }
+    PyObject* installed = PyDict_GetItemWithError(instance_dict.get(), save_name);
+    if (installed == nullptr) {
+        if (PyErr_Occurred()) {
+            throw_error_set();
+        }
+        return;
+    }
+    if (PyCFunction_Check(installed) && PyCFunction_GET_SELF(installed) == reference) {
+        check_status(PyDict_DelItem(instance_dict.get(), save_name));
+    }
+}
+
+// workbook.save(filename): the routed save when everything is still as the
+// route knows it, openpyxl's own otherwise. Either way the attribute goes
+// first, so the workbook is left as it was.
+PyObject* routed_workbook_save(PyObject* reference, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
+        Ref workbook = Ref::steal(weak_target(reference));
+        const SaveLayout* layout = save_layout();
+        if (!workbook || layout == nullptr) {
+            PyErr_SetString(PyExc_RuntimeError, "workbook gone before its save");
+            throw_error_set();
+        }
+        remove_routed_save(workbook.get(), reference, layout->save_name.get());
+        if (nargs == 1 && kwnames == nullptr &&
+            Py_TYPE(workbook.get()) == as_type(layout->workbook_type) &&
+            save_layout_holds(*layout)) {
+            return call(layout->routed_save.get(), {workbook.get(), args[0]}).release();
+        }
+        Ref plain = get_attr(workbook.get(), layout->save_name.get());
+        return Ref::checked(XT_Vectorcall(plain.get(), args, static_cast<std::size_t>(nargs),
+                                          kwnames))
+            .release();
+    });
+}
+
+PyMethodDef routed_save_definition = {
+    "save",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(routed_workbook_save)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "Saves the workbook as openpyxl does, its sheets' rows written natively.",
+};
+
+// pd is the pandas module itself and the writer pandas' own openpyxl writer,
+// checked without importing anything. Returns pd (borrowed) or nullptr.
+PyObject* genuine_pandas_writer(PyObject* writer)
+{
+    PyObject* globals = module_globals();
+    PyObject* pd = globals ? PyDict_GetItemWithError(globals, names.pd) : nullptr;
+    if (pd == nullptr) {
+        if (PyErr_Occurred()) {
+            throw_error_set();
+        }
+        return nullptr;
+    }
+    PyObject* modules = PyImport_GetModuleDict();
+    PyObject* pandas = PyDict_GetItemWithError(modules, names.pandas);
+    if (pandas == nullptr && PyErr_Occurred()) {
+        throw_error_set();
+    }
+    if (pd != pandas || !PyModule_CheckExact(pd)) {
+        return nullptr;
+    }
+    Ref writer_module = attribute_or_nothing(reinterpret_cast<PyObject*>(Py_TYPE(writer)),
+                                             names.dunder_module);
+    const bool genuine =
+        writer_module && PyUnicode_Check(writer_module.get()) &&
+        PyUnicode_CompareWithASCIIString(writer_module.get(), "pandas.io.excel._openpyxl") == 0;
+    return genuine ? pd : nullptr;
+}
+
+}  // namespace
+
+PyMethodDef* sheet_writer_method_definitions() noexcept { return sheet_writer_methods; }
+
+void route_save_natively(PyObject* writer)
+{
+    try {
+        PyObject* pd = genuine_pandas_writer(writer);
+        if (pd == nullptr) {
+            return;
+        }
+        const SaveLayout* layout = save_layout();
+        if (layout == nullptr || Py_TYPE(writer) != as_type(layout->pandas_writer_type) ||
+            pd != layout->pandas_module.get() || !save_layout_holds(*layout)) {
+            return;
+        }
+        Ref workbook = attribute_or_nothing(writer, layout->book_name.get());
+        if (!workbook || Py_TYPE(workbook.get()) != as_type(layout->workbook_type)) {
+            return;
+        }
+        Ref instance_dict = Ref::checked(PyObject_GenericGetDict(workbook.get(), nullptr));
+        if (check_status(PyDict_Contains(instance_dict.get(), layout->save_name.get())) != 0) {
+            return;
+        }
+        Ref reference = Ref::checked(PyWeakref_NewRef(workbook.get(), nullptr));
+        Ref save = Ref::checked(PyCFunction_NewEx(&routed_save_definition, reference.get(), nullptr));
+        check_status(PyDict_SetItem(instance_dict.get(), layout->save_name.get(), save.get()));
+    }
+    catch (const PyErrorSet&) {
+        swallow_ordinary_error();
+    }
+}
+
+}  // namespace xt

@@ -1,0 +1,89 @@
+// openpyxl's and pandas' pieces as the native save route relies on them:
+// found once per process, checked to be unchanged whenever the route is
+// about to trust them.
+//
+// The route runs openpyxl's own save code (Workbook.save, save_workbook,
+// ExcelWriter.write_worksheet) from copies of those functions whose globals
+// differ in one name each: save_workbook finds an ExcelWriter subclass
+// whose write_worksheet finds a WorksheetWriter subclass whose write_rows
+// is native. Everything else the save does is openpyxl's, unchanged.
+#pragma once
+
+#include <Python.h>
+
+#include <vector>
+
+#include "../core/ref.hpp"
+#include "../workbook/sheet_xml.hpp"
+
+namespace xt {
+
+// Something the route relies on, found in a class (through its method
+// resolution order) or in a module's namespace. For a function (or a
+// property's getter) also its code and every global its code reads.
+struct SavePin {
+    Ref owner;  // a class or a module namespace dict
+    Ref name;
+    Ref value;  // what was found; nullptr when nothing was
+    Ref code;
+    Ref globals;
+    std::vector<std::pair<Ref, Ref>> global_values;  // name, value (or nullptr)
+};
+
+struct SaveLayout {
+    // openpyxl's classes.
+    Ref workbook_type;
+    Ref worksheet_type;
+    Ref cell_type;
+    Ref merged_cell_type;
+    Ref style_array_type;
+    Ref indexed_list_type;
+    Ref dimension_holder_type;
+    // pandas' openpyxl writer and Timestamp.
+    Ref pandas_module;
+    Ref pandas_writer_type;
+    Ref timestamp_type;
+
+    Ref windows_epoch;
+    Ref mac_epoch;
+
+    XmlDialect dialect = XmlDialect::etree;
+    std::vector<SavePin> pins;
+
+    // The route's own pieces.
+    Ref routed_save;         // Workbook.save's code, finding the routed save_workbook
+    Ref sheet_writer_type;   // WorksheetWriter with the native write_rows
+    Ref original_write_rows; // WorksheetWriter.write_rows
+    Ref original_write;      // WorksheetWriter.write
+
+    // Cell slots (offsets into the objects).
+    Py_ssize_t cell_row = 0;
+    Py_ssize_t cell_column = 0;
+    Py_ssize_t cell_value = 0;
+    Py_ssize_t cell_data_type = 0;
+    Py_ssize_t cell_hyperlink = 0;
+    Py_ssize_t cell_comment = 0;
+    Py_ssize_t merged_row = 0;
+    Py_ssize_t merged_column = 0;
+    Py_ssize_t cell_parent = 0;
+    Py_ssize_t merged_parent = 0;
+    Py_ssize_t styleable_style = 0;
+
+    // Attribute names.
+    Ref ws_name, xf_name, send_name, element_name, write_name, out_name, parent_name,
+        cells_name, row_dimensions_name, cell_styles_name, add_name, epoch_name,
+        iso_dates_name, book_name, save_name, sheet_data_name, marker, spool_key,
+        modules_name;
+};
+
+// The layout when openpyxl and pandas are what the route knows, made at
+// the first call that finds them so; nullptr otherwise (tried again at the
+// next call). Ordinary errors while looking are swallowed; an interrupt
+// is passed on as PyErrorSet.
+const SaveLayout* save_layout();
+
+// Every pinned piece is as captured. Ordinary errors count as "no"; an
+// interrupt is passed on as PyErrorSet.
+bool save_layout_holds(const SaveLayout& layout);
+
+}  // namespace xt
