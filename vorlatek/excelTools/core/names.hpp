@@ -57,7 +57,17 @@
     T(write_failed_prefix, "Failed to write formatted excel to ")                      \
     T(write_failed_separator, ": ") T(handles_attr, "_handles") T(close_method, "close") \
     T(unflushed_prefix, "Wrote formatted excel to ")                                   \
-    T(unflushed_separator, ", but could not flush its directory to disk: ")
+    T(unflushed_separator, ", but could not flush its directory to disk: ")         \
+    /* native cell placement */                                                       \
+    T(write_cells_attr, "_write_cells") T(generate_body_attr, "_generate_body")        \
+    X(gi_code) X(gi_frame) X(f_locals) X(freeze_panes) X(autofilter_range) X(self) X(styler) X(float_format) X(na_rep)  \
+    X(inf_rep) X(rowcounter) X(kind) X(book) X(write_only) X(row)              \
+    T(sheets_attr, "_sheets") T(datetime_format_attr, "_datetime_format")              \
+    T(date_format_attr, "_date_format") T(format_value_attr, "_format_value")          \
+    T(value_with_fmt_attr, "_value_with_fmt") X(number_format) X(cell) X(total_seconds) \
+    T(cells_attr, "_cells") T(current_row_attr, "_current_row") T(minus, "-")           \
+    T(datetime_kind, "M") T(type_numeric, "n") T(type_string, "s") T(type_bool, "b")   \
+    T(type_formula, "f") T(type_error, "e") T(type_date, "d")
 
 namespace xt {
 
