@@ -436,6 +436,9 @@ private:
             view.ints()[cells_->number_format_position] = learned->number_format;
         }
         Ref key = Ref::checked(PyTuple_Pack(2, row, column));
+        // A pair of ints can hold no reference cycle; the collector would
+        // stop tracking it at its first look anyway.
+        PyObject_GC_UnTrack(key.get());
         Ref cell = Ref::checked(new_cell(*cells_, place_.worksheet, row, column, plan.value.get(),
                                          plan.data_type, style.get()));
         PyObject* held = PyDict_SetDefault(cell_dict_.get(), key.get(), cell.get());
