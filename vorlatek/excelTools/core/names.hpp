@@ -97,7 +97,17 @@
     X(ScenarioList) X(TablePartList) X(HyperlinkList) X(MergeCells) X(SheetProtection)  \
     X(ConditionalFormatting) X(Related) X(RowBreak) X(ColBreak) X(id) T(min_key, "min")             \
     X(Chartsheet) X(_parent) X(_add_sheet) X(SpreadsheetDrawing) X(_rel_type) X(find_images) \
-    X(add_chart)
+    X(add_chart) \
+    /* native cell placement */                                                       \
+    T(write_cells_attr, "_write_cells") T(generate_body_attr, "_generate_body")        \
+    X(gi_code) X(gi_frame) X(f_locals) X(freeze_panes) X(autofilter_range) X(self) X(styler) X(float_format) X(na_rep)  \
+    X(inf_rep) X(rowcounter) X(kind)  X(write_only) X(row)              \
+    T(sheets_attr, "_sheets") T(datetime_format_attr, "_datetime_format")              \
+    T(date_format_attr, "_date_format") T(format_value_attr, "_format_value")          \
+    T(value_with_fmt_attr, "_value_with_fmt") X(number_format) X(cell) X(total_seconds) \
+    T(cells_attr, "_cells") T(current_row_attr, "_current_row") T(minus, "-")           \
+    T(datetime_kind, "M") T(type_numeric, "n") T(type_string, "s") T(type_bool, "b")   \
+    T(type_formula, "f") T(type_error, "e") T(type_date, "d")
 
 namespace xt {
 

@@ -11,6 +11,7 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "native_cells.hpp"
 #include "native_save.hpp"
 #include "replacement_file.hpp"
 #include "writer_context.hpp"
@@ -55,11 +56,11 @@ void write_placements(CallFrame& frame, PyObject* writer, PyObject* sheet_name, 
         frame.at(284);
         Ref index = call_method(item.get(), names.get, {names.index, Py_False});
         frame.at(279);
-        call(to_excel.get(), {writer},
-             {{names.sheet_name, sheet_name},
-              {names.startrow, startrow.get()},
-              {names.startcol, startcol.get()},
-              {names.index, index.get()}});
+        call_to_excel(to_excel.get(), df.get(), writer,
+                      {{names.sheet_name, sheet_name},
+                       {names.startrow, startrow.get()},
+                       {names.startcol, startcol.get()},
+                       {names.index, index.get()}});
     }
 }
 
@@ -90,8 +91,8 @@ void write_entries(CallFrame& frame, PyObject* writer, PyObject* sheets_data, bo
                 // data.to_excel(writer, sheet_name=sheet_name, index=False)
                 frame.at(272);
                 Ref to_excel = get_attr(data.get(), names.to_excel);
-                call(to_excel.get(), {writer},
-                     {{names.sheet_name, sheet_name.get()}, {names.index, Py_False}});
+                call_to_excel(to_excel.get(), data.get(), writer,
+                              {{names.sheet_name, sheet_name.get()}, {names.index, Py_False}});
             }
         }
         else {

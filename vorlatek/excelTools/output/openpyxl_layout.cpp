@@ -29,17 +29,6 @@ Ref attribute_or_nothing(PyObject* obj, PyObject* name)
     return Ref::steal(value);
 }
 
-namespace {
-
-// What a pinned attribute must be when the layout is made.
-enum class PinKind {
-    openpyxl_code,     // a function or property defined in an openpyxl module
-    object_slot,       // a writable object slot of the class (__slots__ entry)
-    style_descriptor,  // an instance of openpyxl's StyleDescriptor
-    array_descriptor,  // an instance of openpyxl's ArrayDescriptor (StyleArray fields)
-    anything,          // whatever it is (or its absence), it must stay the same
-};
-
 Ref interned(const char* text) { return Ref::checked(PyUnicode_InternFromString(text)); }
 
 // An attribute as the class's method resolution order finds it (no
@@ -102,22 +91,22 @@ Ref openpyxl_class(const char* module, const char* name)
     return found;
 }
 
-// True for a function, or a property whose getter is a function, that an
-// openpyxl module defines.
-bool is_openpyxl_code(PyObject* value)
+bool is_code_of(PyObject* value, const char* module_prefix)
 {
     if (value == nullptr) {
         return false;
     }
     if (PyObject_TypeCheck(value, &PyProperty_Type)) {
         Ref getter = Ref::checked(PyObject_GetAttrString(value, "fget"));
-        return is_openpyxl_code(getter.get());
+        return is_code_of(getter.get(), module_prefix);
     }
     if (!PyFunction_Check(value)) {
         return false;
     }
-    return text_starts_with(PyFunction_GetModule(value), "openpyxl.");
+    return text_starts_with(PyFunction_GetModule(value), module_prefix);
 }
+
+bool is_openpyxl_code(PyObject* value) { return is_code_of(value, "openpyxl."); }
 
 // The offset of a writable object slot described by `descriptor`.
 bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& offset)
@@ -133,6 +122,17 @@ bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& o
     offset = member->d_member->offset;
     return true;
 }
+
+namespace {
+
+// What a pinned attribute must be when the layout is made.
+enum class PinKind {
+    openpyxl_code,     // a function or property defined in an openpyxl module
+    object_slot,       // a writable object slot of the class (__slots__ entry)
+    style_descriptor,  // an instance of openpyxl's StyleDescriptor
+    array_descriptor,  // an instance of openpyxl's ArrayDescriptor (StyleArray fields)
+    anything,          // whatever it is (or its absence), it must stay the same
+};
 
 bool pin(OpenpyxlLayout& layout, PyTypeObject* owner, const char* name, PinKind kind)
 {
@@ -433,6 +433,8 @@ const OpenpyxlLayout* layout_for_process()
 }
 
 }  // namespace
+
+const OpenpyxlLayout* openpyxl_layout() { return layout_for_process(); }
 
 bool layout_still_holds(const OpenpyxlLayout& layout)
 {

@@ -117,6 +117,28 @@ Ref attribute_or_nothing(PyObject* obj, PyObject* name);
 // on as PyErrorSet.
 void swallow_ordinary_error();
 
+// openpyxl's pieces as found at the first use in this process; nullptr when
+// openpyxl is not laid out as the direct routes expect. Callers check
+// layout_still_holds before trusting it.
+const OpenpyxlLayout* openpyxl_layout();
+
+// Helpers for capturing a library's pieces, shared by the direct routes.
+Ref interned(const char* text);
+// An attribute as the class's method resolution order finds it (no
+// metaclass, no instance); borrowed, nullptr when no class defines it.
+PyObject* class_attribute(PyTypeObject* type, PyObject* name);
+bool text_equals(PyObject* value, const char* expected);
+bool text_starts_with(PyObject* value, const char* prefix);
+// A class defined in `module` under `name`, as that module holds it now.
+Ref openpyxl_class(const char* module, const char* name);
+// True for a function, or a property whose getter is a function, defined
+// in a module whose name starts with `module_prefix` ("pandas.").
+bool is_code_of(PyObject* value, const char* module_prefix);
+bool is_openpyxl_code(PyObject* value);
+// The offset of a writable object slot (a __slots__ entry of `owner`)
+// described by `descriptor`.
+bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& offset);
+
 inline PyTypeObject* as_type(const Ref& type)
 {
     return reinterpret_cast<PyTypeObject*>(type.get());

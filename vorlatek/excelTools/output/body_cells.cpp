@@ -1,0 +1,591 @@
+// The body of a frame placed cell by cell into an openpyxl worksheet.
+//
+// pandas writes the body as
+//     for colidx in range(len(self.columns)):
+//         series = self.df.iloc[:, colidx]
+//         for i, val in enumerate(series):
+//             val = self._format_value(val)              # missing, inf, time zones
+//             xcell = wks.cell(row=startrow + self.rowcounter + i + 1,
+//                              column=startcol + colidx + coloffset + 1)
+//             xcell.value, fmt = self._value_with_fmt(val)  # numpy to Python, formats
+//             if fmt:
+//                 xcell.number_format = fmt
+// Here the columns are read and iterated the same way, and each value of a
+// kind whose whole way through these calls is known gets its cell directly.
+#include "body_cells.hpp"
+
+#include <datetime.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "../core/error.hpp"
+#include "../core/names.hpp"
+#include "../core/pyapi.hpp"
+#include "cell_layout.hpp"
+#include "pandas_layout.hpp"
+
+namespace xt {
+
+namespace {
+
+constexpr long long max_sheet_row = 1048576;
+// Positions and offsets up to this size are computed in C; pandas' own
+// arithmetic on Python ints gives the same numbers.
+constexpr long long max_plain_offset = 1LL << 31;
+// How often a long placement lets signal handlers (Ctrl-C) run.
+constexpr unsigned signal_check_interval = 4096;
+
+enum class Kind {
+    native,    // the cell is made here
+    dated,     // made here once the number format of its type is known
+    known,     // through the per-cell calls; they run pandas' and openpyxl's code only
+    any,       // through the per-cell calls, which may run any code
+};
+
+// What a value becomes in its cell.
+struct Plan {
+    Kind kind = Kind::any;
+    Ref value;                          // the cell's value
+    PyObject* data_type = nullptr;      // borrowed, interned
+    PyTypeObject* format_key = nullptr; // the type whose number format the cell gets
+};
+
+bool exact_small_int(PyObject* value, long long& out)
+{
+    if (!PyLong_CheckExact(value)) {
+        return false;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) {
+        throw_error_set();
+    }
+    return overflow == 0 && out > -max_plain_offset && out < max_plain_offset;
+}
+
+bool has_time_zone(PyObject* datetime) { return _PyDateTime_HAS_TZINFO(datetime) != 0; }
+
+// A style array's nine ints, read or written through its buffer.
+class StyleInts {
+public:
+    explicit StyleInts(PyObject* style)
+    {
+        if (PyObject_GetBuffer(style, &view_, PyBUF_WRITABLE | PyBUF_FORMAT) < 0) {
+            throw_error_set();
+        }
+        held_ = true;
+        if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(int)) ||
+            view_.len != static_cast<Py_ssize_t>(style_array_length * sizeof(int)) ||
+            view_.format == nullptr || std::strcmp(view_.format, "i") != 0) {
+            ints_ = nullptr;
+        }
+        else {
+            ints_ = static_cast<int*>(view_.buf);
+        }
+    }
+    StyleInts(const StyleInts&) = delete;
+    StyleInts& operator=(const StyleInts&) = delete;
+    ~StyleInts()
+    {
+        if (held_) {
+            PyBuffer_Release(&view_);
+        }
+    }
+    int* ints() const { return ints_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    int* ints_ = nullptr;
+};
+
+class BodyWriter {
+public:
+    BodyWriter(const PandasLayout& pandas, const BodyPlace& place)
+        : pandas_(pandas), place_(place)
+    {
+        if (PyDateTimeAPI == nullptr) {
+            PyDateTime_IMPORT;
+            if (PyDateTimeAPI == nullptr) {
+                throw_error_set();
+            }
+        }
+        rowcounter_ = get_attr(place.formatter, names.rowcounter);
+        long long startrow = 0;
+        long long startcol = 0;
+        long long rowcounter = 0;
+        long long coloffset = 0;
+        plain_numbers_ = exact_small_int(place.startrow, startrow) &&
+                         exact_small_int(place.startcol, startcol) &&
+                         exact_small_int(rowcounter_.get(), rowcounter) &&
+                         exact_small_int(place.coloffset, coloffset);
+        first_row_ = startrow + rowcounter + 1;
+        first_column_ = startcol + coloffset + 1;
+        cells_ = cell_layout_if_unchanged();
+        native_ = plain_numbers_ && cells_ != nullptr && trust_sheet();
+        if (native_) {
+            prepare_texts();
+        }
+    }
+
+    void run()
+    {
+        // for colidx in range(len(self.columns)):
+        Ref columns = get_attr(place_.formatter, names.columns);
+        const Py_ssize_t count = PyObject_Size(columns.get());
+        if (count < 0) {
+            throw_error_set();
+        }
+        columns.reset();
+        Ref everything = Ref::checked(PySlice_New(nullptr, nullptr, nullptr));
+        for (Py_ssize_t colidx = 0; colidx < count; ++colidx) {
+            // series = self.df.iloc[:, colidx]
+            Ref colidx_number = Ref::checked(PyLong_FromSsize_t(colidx));
+            Ref frame = get_attr(place_.formatter, names.df);
+            Ref iloc = get_attr(frame.get(), names.iloc);
+            Ref key = Ref::checked(PyTuple_Pack(2, everything.get(), colidx_number.get()));
+            Ref series = get_item(iloc.get(), key.get());
+            Ref column = column_number(colidx, colidx_number.get());
+            naive_datetimes_ = -1;
+            // for i, val in enumerate(series):
+            Ref values = get_iter(series.get());
+            for (Py_ssize_t i = 0;; ++i) {
+                Ref value = next_item(values.get());
+                if (!value) {
+                    break;
+                }
+                place(series.get(), value.get(), i, column.get());
+            }
+        }
+        flush_current_row();
+    }
+
+private:
+    // The worksheet is openpyxl's own, its cell dict a plain dict and its
+    // highest row a plain int; false leaves every cell to the per-cell calls.
+    bool trust_sheet()
+    {
+        const OpenpyxlLayout& openpyxl = *cells_->openpyxl;
+        if (Py_TYPE(place_.worksheet) != as_type(openpyxl.worksheet_type) ||
+            !methods_unshadowed(openpyxl, place_.worksheet)) {
+            return false;
+        }
+        Ref cells = attribute_or_nothing(place_.worksheet, names.cells_attr);
+        if (!cells || !PyDict_CheckExact(cells.get())) {
+            return false;
+        }
+        cell_dict_ = std::move(cells);
+        return read_current_row();
+    }
+
+    bool read_current_row()
+    {
+        Ref current = attribute_or_nothing(place_.worksheet, names.current_row_attr);
+        long long row = 0;
+        if (!current || !exact_small_int(current.get(), row)) {
+            return false;
+        }
+        current_row_ = row;
+        current_row_moved_ = false;
+        return true;
+    }
+
+    // The texts missing and infinite values become, and their data types.
+    void prepare_texts()
+    {
+        Ref na_rep = get_attr(place_.formatter, names.na_rep);
+        Ref inf_rep = get_attr(place_.formatter, names.inf_rep);
+        Ref float_format = get_attr(place_.formatter, names.float_format);
+        if (!PyUnicode_CheckExact(na_rep.get()) || !PyUnicode_CheckExact(inf_rep.get()) ||
+            float_format.get() != Py_None) {
+            // Other representations go through pandas' own formatting.
+            native_ = false;
+            return;
+        }
+        na_rep_ = std::move(na_rep);
+        na_type_ = text_data_type(*cells_, na_rep_.get());
+        inf_rep_ = std::move(inf_rep);
+        inf_type_ = text_data_type(*cells_, inf_rep_.get());
+        neg_inf_rep_ = concat({names.minus, inf_rep_.get()});
+        neg_inf_type_ = text_data_type(*cells_, neg_inf_rep_.get());
+    }
+
+    // After code of any kind ran (a value's own str(), say), everything the
+    // direct placement relies on is checked again.
+    void check_again()
+    {
+        learned_.clear();
+        cell_dict_.reset();
+        cells_ = cell_layout_if_unchanged();
+        native_ = native_ && cells_ != nullptr && pandas_pins_hold(pandas_) && trust_sheet();
+    }
+
+    PyObject* row_number(Py_ssize_t i)
+    {
+        if (static_cast<std::size_t>(i) < rows_.size()) {
+            return rows_[static_cast<std::size_t>(i)].get();
+        }
+        if (plain_numbers_) {
+            rows_.push_back(Ref::checked(PyLong_FromLongLong(first_row_ + i)));
+        }
+        else {
+            // startrow + (self.rowcounter + i) + 1
+            Ref offset = Ref::checked(PyLong_FromSsize_t(i));
+            Ref cell_row = Ref::checked(PyNumber_Add(rowcounter_.get(), offset.get()));
+            Ref shifted = Ref::checked(PyNumber_Add(place_.startrow, cell_row.get()));
+            Ref one = Ref::checked(PyLong_FromLong(1));
+            rows_.push_back(Ref::checked(PyNumber_Add(shifted.get(), one.get())));
+        }
+        return rows_.back().get();
+    }
+
+    Ref column_number(Py_ssize_t colidx, PyObject* colidx_number)
+    {
+        if (plain_numbers_) {
+            return Ref::checked(PyLong_FromLongLong(first_column_ + colidx));
+        }
+        // startcol + (colidx + coloffset) + 1
+        Ref cell_col = Ref::checked(PyNumber_Add(colidx_number, place_.coloffset));
+        Ref shifted = Ref::checked(PyNumber_Add(place_.startcol, cell_col.get()));
+        Ref one = Ref::checked(PyLong_FromLong(1));
+        return Ref::checked(PyNumber_Add(shifted.get(), one.get()));
+    }
+
+    // --- what a value becomes ------------------------------------------------
+
+    Plan text_plan(Ref text, PyObject* data_type) const
+    {
+        Plan plan;
+        if (data_type == nullptr) {
+            plan.kind = Kind::known;
+            return plan;
+        }
+        plan.kind = Kind::native;
+        plan.value = std::move(text);
+        plan.data_type = data_type;
+        return plan;
+    }
+
+    Plan missing() const { return text_plan(na_rep_.dup(), na_type_); }
+
+    // A float after _format_value and _value_with_fmt: NaN is missing, the
+    // infinities become texts, any other number stays a float.
+    Plan floating(PyObject* exact_float, double number) const
+    {
+        if (std::isnan(number)) {
+            return missing();
+        }
+        if (std::isinf(number)) {
+            return number > 0 ? text_plan(inf_rep_.dup(), inf_type_)
+                              : text_plan(neg_inf_rep_.dup(), neg_inf_type_);
+        }
+        Plan plan;
+        plan.kind = Kind::native;
+        plan.value = exact_float != nullptr ? Ref::borrow(exact_float)
+                                            : Ref::checked(PyFloat_FromDouble(number));
+        plan.data_type = names.type_numeric;
+        return plan;
+    }
+
+    Plan native(Ref value, PyObject* data_type) const
+    {
+        Plan plan;
+        plan.kind = Kind::native;
+        plan.value = std::move(value);
+        plan.data_type = data_type;
+        return plan;
+    }
+
+    Plan dated(PyObject* value, PyObject* data_type) const
+    {
+        Plan plan;
+        plan.kind = Kind::dated;
+        plan.value = Ref::borrow(value);
+        plan.data_type = data_type;
+        plan.format_key = Py_TYPE(value);
+        return plan;
+    }
+
+    static bool is_type(PyObject* value, const Ref& type)
+    {
+        return reinterpret_cast<PyObject*>(Py_TYPE(value)) == type.get();
+    }
+
+    // A naive datetime64 column yields only time-zone-free Timestamps.
+    bool naive_datetime_column(PyObject* series)
+    {
+        if (naive_datetimes_ < 0) {
+            Ref dtype = get_attr(series, names.dtype);
+            naive_datetimes_ = 0;
+            if (PyObject_TypeCheck(dtype.get(), as_type(pandas_.numpy_dtype_type))) {
+                Ref kind = get_attr(dtype.get(), names.kind);
+                naive_datetimes_ = PyUnicode_CheckExact(kind.get()) &&
+                                   PyUnicode_Compare(kind.get(), names.datetime_kind) == 0;
+            }
+        }
+        return naive_datetimes_ == 1;
+    }
+
+    Plan classify(PyObject* series, PyObject* value)
+    {
+        PyTypeObject* type = Py_TYPE(value);
+        if (type == &PyFloat_Type) {
+            return floating(value, PyFloat_AS_DOUBLE(value));
+        }
+        if (type == &PyLong_Type) {
+            return native(Ref::borrow(value), names.type_numeric);
+        }
+        if (type == &PyUnicode_Type) {
+            return text_plan(Ref::borrow(value), text_data_type(*cells_, value));
+        }
+        if (type == &PyBool_Type) {
+            return native(Ref::borrow(value), names.type_bool);
+        }
+        if (value == Py_None || value == pandas_.na.get() || value == pandas_.nat.get()) {
+            return missing();
+        }
+        for (const Ref& float_type : pandas_.numpy_float_types) {
+            if (is_type(value, float_type)) {
+                const double number = PyFloat_AsDouble(value);
+                if (number == -1.0 && PyErr_Occurred()) {
+                    throw_error_set();
+                }
+                return floating(nullptr, number);
+            }
+        }
+        for (const Ref& integer_type : pandas_.numpy_integer_types) {
+            if (is_type(value, integer_type)) {
+                return native(Ref::checked(PyNumber_Long(value)), names.type_numeric);
+            }
+        }
+        if (is_type(value, pandas_.numpy_bool_type)) {
+            const int truth = PyObject_IsTrue(value);
+            if (truth < 0) {
+                throw_error_set();
+            }
+            return native(Ref::borrow(truth ? Py_True : Py_False), names.type_bool);
+        }
+        if (is_type(value, pandas_.timestamp_type)) {
+            if (naive_datetime_column(series) ||
+                (pandas_.timestamp_tzinfo_is_datetimes && !has_time_zone(value))) {
+                return dated(value, names.type_date);
+            }
+            return Plan{Kind::known, Ref(), nullptr, nullptr};
+        }
+        if (PyDateTime_CheckExact(value)) {
+            if (!has_time_zone(value)) {
+                return dated(value, names.type_date);
+            }
+            return Plan{Kind::known, Ref(), nullptr, nullptr};
+        }
+        if (PyDate_CheckExact(value)) {
+            return dated(value, names.type_date);
+        }
+        if (PyDelta_CheckExact(value) || is_type(value, pandas_.timedelta_type)) {
+            // val.total_seconds() / 86400, a number formatted "0".
+            Ref seconds = call_method(value, names.total_seconds);
+            if (!PyFloat_CheckExact(seconds.get())) {
+                return Plan{Kind::known, Ref(), nullptr, nullptr};
+            }
+            Plan plan;
+            plan.kind = Kind::dated;
+            plan.value = Ref::checked(PyFloat_FromDouble(PyFloat_AS_DOUBLE(seconds.get()) / 86400.0));
+            plan.data_type = names.type_numeric;
+            plan.format_key = type;
+            return plan;
+        }
+        return Plan{};
+    }
+
+    // --- placing ---------------------------------------------------------------
+
+    struct Learned {
+        PyTypeObject* type;
+        int number_format;
+    };
+
+    const Learned* learned_for(PyTypeObject* type) const
+    {
+        for (const Learned& entry : learned_) {
+            if (entry.type == type) {
+                return &entry;
+            }
+        }
+        return nullptr;
+    }
+
+    enum class Placed { done, format_unknown, occupied };
+
+    // Makes the cell and puts it into the cell dict unless the sheet already
+    // holds one there; otherwise the value is left to the per-cell calls.
+    Placed place_directly(const Plan& plan, PyObject* row, long long row_value, PyObject* column)
+    {
+        Ref style = Ref::borrow(Py_None);
+        if (plan.kind == Kind::dated) {
+            const Learned* learned = learned_for(plan.format_key);
+            if (learned == nullptr) {
+                return Placed::format_unknown;
+            }
+            style = Ref::checked(new_style_array(*cells_->openpyxl));
+            StyleInts view(style.get());
+            if (view.ints() == nullptr) {
+                return Placed::format_unknown;
+            }
+            view.ints()[cells_->number_format_position] = learned->number_format;
+        }
+        Ref key = Ref::checked(PyTuple_Pack(2, row, column));
+        // A pair of ints can hold no reference cycle; the collector would
+        // stop tracking it at its first look anyway.
+        PyObject_GC_UnTrack(key.get());
+        Ref cell = Ref::checked(new_cell(*cells_, place_.worksheet, row, column, plan.value.get(),
+                                         plan.data_type, style.get()));
+        PyObject* held = PyDict_SetDefault(cell_dict_.get(), key.get(), cell.get());
+        if (held == nullptr) {
+            throw_error_set();
+        }
+        if (held != cell.get()) {
+            return Placed::occupied;
+        }
+        if (row_value > current_row_) {
+            current_row_ = row_value;
+            current_row_moved_ = true;
+        }
+        return Placed::done;
+    }
+
+    void flush_current_row()
+    {
+        if (!current_row_moved_) {
+            return;
+        }
+        Ref row = Ref::checked(PyLong_FromLongLong(current_row_));
+        set_attr(place_.worksheet, names.current_row_attr, row.get());
+        current_row_moved_ = false;
+    }
+
+    // The writer's loop for one cell, through pandas' and openpyxl's calls.
+    void place_through_calls(PyObject* value, PyObject* row, PyObject* column)
+    {
+        flush_current_row();
+        Ref formatted = call_method(place_.formatter, names.format_value_attr, {value});
+        Ref make_cell = get_attr(place_.worksheet, names.cell);
+        Ref xcell = call(make_cell.get(), {}, {{names.row, row}, {names.column, column}});
+        Ref converted = call_method(place_.writer, names.value_with_fmt_attr, {formatted.get()});
+        auto [cell_value, number_format] = unpack_pair(converted.get());
+        set_attr(xcell.get(), names.value, cell_value.get());
+        if (is_true(number_format.get())) {
+            set_attr(xcell.get(), names.number_format, number_format.get());
+        }
+    }
+
+    // After a dated value went through the calls: its cell shows the number
+    // format every later value of its type gets, when it holds nothing else.
+    void learn(const Plan& plan, PyObject* row, PyObject* column)
+    {
+        Ref key = Ref::checked(PyTuple_Pack(2, row, column));
+        PyObject* cell = PyDict_GetItemWithError(cell_dict_.get(), key.get());
+        if (cell == nullptr) {
+            if (PyErr_Occurred()) {
+                throw_error_set();
+            }
+            return;
+        }
+        const OpenpyxlLayout& openpyxl = *cells_->openpyxl;
+        if (Py_TYPE(cell) != as_type(openpyxl.cell_type)) {
+            return;
+        }
+        PyObject* data_type = *slot_at(cell, cells_->data_type_offset);
+        PyObject* style = *slot_at(cell, openpyxl.style_offset);
+        if (data_type == nullptr || !PyUnicode_CheckExact(data_type) ||
+            PyUnicode_Compare(data_type, plan.data_type) != 0 || style == nullptr ||
+            Py_TYPE(style) != as_type(openpyxl.style_array_type)) {
+            return;
+        }
+        StyleInts view(style);
+        const int* ints = view.ints();
+        if (ints == nullptr) {
+            return;
+        }
+        for (Py_ssize_t i = 0; i < style_array_length; ++i) {
+            if (i != cells_->number_format_position && ints[i] != 0) {
+                return;
+            }
+        }
+        learned_.push_back({plan.format_key, ints[cells_->number_format_position]});
+    }
+
+    void place(PyObject* series, PyObject* value, Py_ssize_t i, PyObject* column)
+    {
+        if (++since_signal_check_ == signal_check_interval) {
+            since_signal_check_ = 0;
+            if (PyErr_CheckSignals() < 0) {
+                throw_error_set();
+            }
+        }
+        PyObject* row = row_number(i);
+        const long long row_value = first_row_ + i;
+        Plan plan;
+        Placed placed = Placed::format_unknown;
+        if (native_ && row_value >= 1 && row_value <= max_sheet_row) {
+            plan = classify(series, value);
+            if (plan.kind == Kind::native || plan.kind == Kind::dated) {
+                placed = place_directly(plan, row, row_value, column);
+                if (placed == Placed::done) {
+                    return;
+                }
+            }
+        }
+        place_through_calls(value, row, column);
+        if (!native_) {
+            return;
+        }
+        if (plan.kind == Kind::any) {
+            check_again();
+            return;
+        }
+        // openpyxl moved the sheet's highest row itself.
+        if (!read_current_row()) {
+            native_ = false;
+            return;
+        }
+        // Only a cell the calls made afresh shows what every later one gets.
+        if (plan.kind == Kind::dated && placed == Placed::format_unknown &&
+            learned_for(plan.format_key) == nullptr) {
+            learn(plan, row, column);
+        }
+    }
+
+    const PandasLayout& pandas_;
+    const BodyPlace& place_;
+    const CellLayout* cells_ = nullptr;
+    bool native_ = false;
+    bool plain_numbers_ = false;
+    long long first_row_ = 0;
+    long long first_column_ = 0;
+    Ref rowcounter_;
+    Ref cell_dict_;
+    long long current_row_ = 0;
+    bool current_row_moved_ = false;
+    int naive_datetimes_ = -1;
+    unsigned since_signal_check_ = 0;
+    std::vector<Ref> rows_;
+    std::vector<Learned> learned_;
+    Ref na_rep_;
+    Ref inf_rep_;
+    Ref neg_inf_rep_;
+    PyObject* na_type_ = nullptr;
+    PyObject* inf_type_ = nullptr;
+    PyObject* neg_inf_type_ = nullptr;
+};
+
+}  // namespace
+
+void place_body(const PandasLayout& pandas, const BodyPlace& place)
+{
+    BodyWriter writer(pandas, place);
+    writer.run();
+}
+
+}  // namespace xt
