@@ -104,9 +104,14 @@ def test_killed_write_keeps_the_previous_workbook(tmp_path):
             assert values(target)[0][:3] == ("code", "name", "amount")
             target.write_bytes(before)
             continue
-        mid_write += 1
         assert child.returncode == -signal.SIGKILL
-        assert target.read_bytes() == before, f"seed {seed}, moment {moment}/1000"
+        if target.read_bytes() != before:
+            # Killed after the rename, before the report: the new workbook,
+            # complete, is in place (a fast write makes that window wide).
+            assert values(target)[0][:3] == ("code", "name", "amount"), f"seed {seed}"
+            target.write_bytes(before)
+            continue
+        mid_write += 1
         assert values(target) == OLD_VALUES
         others = set(os.listdir(tmp_path)) - {"report.xlsx"}
         assert all(TEMP_NAME.match(name) for name in others), others
