@@ -494,7 +494,8 @@ CASES = {
                      {"Amount": "F6", "Code": "B6"}, {"Title": "A1", "Note": "G1"}], "native"),
     "reader-openpyxl": (reader_books.write_with_openpyxl,
                         [{"Code": "B3", "Date": "D3", "Amount": "F3"}, {"Amount": "F3", "Code": "B3"},
-                         {"Title": "A1"}, {"First": "B3", "Second": "B4"}, {"Far": "Z3"}], "native"),
+                         {"Title": "A1"}, {"First": "B3", "Second": "B4"}, {"Far": "Z3"},
+                         {1: "d3", None: "b3", 2.5: "F4"}], "native"),
     "reader-xlsxwriter": (reader_books.write_with_xlsxwriter,
                           [{"Code": "B3", "Date": "D3", "Amount": "F3"}, {"Date": "D3", "Amount": "F3", "Code": "B3"},
                            {"Code": "B3", "Date": "D7"}], "native"),
@@ -715,3 +716,22 @@ def test_files_pandas_gives_to_other_engines(et, tmp_path):
         assert plain.error is not None
         assert_same(ours, plain)
         assert not ours.openpyxl_ran
+
+
+@pytest.mark.parametrize("where", ["non-ascii-name", "relative", "directory"])
+def test_paths(et, books, tmp_path, monkeypatch, where):
+    mapping = {"Code": "B3", "Amount": "F3"}
+    source = books["reader-openpyxl"]
+    if where == "non-ascii-name":
+        path = str(tmp_path / "月報 2024年 (最終版).xlsx")
+        shutil.copy(source, path)
+    elif where == "relative":
+        monkeypatch.chdir(os.path.dirname(source))
+        path = os.path.basename(source)
+    else:
+        path = str(tmp_path)
+    ours = module_outcome(et, path, mapping)
+    plain = plain_outcome(path, mapping)
+    assert (plain.error is not None) == (where == "directory")
+    assert_same(ours, plain)
+    assert_route(ours, plain, "either" if where == "directory" else "native")
