@@ -705,6 +705,7 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
     Ref from_excel = global_of(libraries.sheet_reader.get(), names.from_excel);
     Ref from_iso = global_of(libraries.sheet_reader.get(), names.from_ISO8601);
     reading.epoch = epoch.get();
+    reading.epoch_kind = epoch_kind_of(epoch.get());
     reading.from_excel = from_excel.get();
     reading.from_iso8601 = from_iso.get();
     reading.nan = libraries.numpy_nan.get();

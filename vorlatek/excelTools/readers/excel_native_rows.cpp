@@ -5,7 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include <datetime.h>
+
 #include "../core/names.hpp"
+#include "../workbook/serial_dates.hpp"
 #include "../core/pyapi.hpp"
 
 namespace xt {
@@ -87,6 +90,32 @@ Ref serial_to_date(const CellReading& reading, PyObject* number, bool duration)
         }
     }
     return result;
+}
+
+// The serial number as openpyxl converts it for a date style, natively when
+// the epoch is one of the two known ones and the date lies well inside the
+// datetime range; an empty Ref (no error) when openpyxl would fail.
+Ref serial_value(const CellReading& reading, std::string_view text, bool is_float)
+{
+    if (reading.epoch_kind >= 0 && (is_float || text.size() <= 15)) {
+        const double value = number_value(text);
+        sheet::SerialDate date;
+        if (sheet::serial_date(value, static_cast<sheet::Epoch>(reading.epoch_kind), date)) {
+            if (PyDateTimeAPI == nullptr) {
+                PyDateTime_IMPORT;
+                if (PyDateTimeAPI == nullptr) {
+                    throw_error_set();
+                }
+            }
+            if (date.time_only) {
+                return Ref::checked(PyTime_FromTime(date.hour, date.minute, date.second, date.microsecond));
+            }
+            return Ref::checked(PyDateTime_FromDateAndTime(date.year, date.month, date.day, date.hour,
+                                                           date.minute, date.second, date.microsecond));
+        }
+    }
+    Ref number = number_object(text, is_float);
+    return serial_to_date(reading, number.get(), false);
 }
 
 // Serial numbers far from both ends of the datetime range: openpyxl's
@@ -175,8 +204,14 @@ Ref RowBuilder::value(const Cell& cell, bool& stepped_aside)
         if (style == 0) {
             return pandas_number(text, cell.number_is_float);
         }
-        Ref number = number_object(text, cell.number_is_float);
-        Ref date = serial_to_date(reading_, number.get(), style == 2);
+        Ref date;
+        if (style == 1) {
+            date = serial_value(reading_, text, cell.number_is_float);
+        }
+        else {
+            Ref number = number_object(text, cell.number_is_float);
+            date = serial_to_date(reading_, number.get(), true);
+        }
         stepped_aside = !date;
         return date;
     }
@@ -326,6 +361,34 @@ Ref RowBuilder::build()
 }
 
 }  // namespace
+
+int epoch_kind_of(PyObject* epoch)
+{
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) {
+            throw_error_set();
+        }
+    }
+    if (Py_TYPE(epoch) != PyDateTimeAPI->DateTimeType) {
+        return -1;
+    }
+    auto* moment = reinterpret_cast<PyDateTime_DateTime*>(epoch);
+    if (moment->hastzinfo || PyDateTime_DATE_GET_HOUR(epoch) != 0 || PyDateTime_DATE_GET_MINUTE(epoch) != 0 ||
+        PyDateTime_DATE_GET_SECOND(epoch) != 0 || PyDateTime_DATE_GET_MICROSECOND(epoch) != 0) {
+        return -1;
+    }
+    const int year = PyDateTime_GET_YEAR(epoch);
+    const int month = PyDateTime_GET_MONTH(epoch);
+    const int day = PyDateTime_GET_DAY(epoch);
+    if (year == 1899 && month == 12 && day == 30) {
+        return static_cast<int>(sheet::Epoch::windows_1900);
+    }
+    if (year == 1904 && month == 1 && day == 1) {
+        return static_cast<int>(sheet::Epoch::mac_1904);
+    }
+    return -1;
+}
 
 Ref sheet_rows(const sheet::Cells& cells, const char* part, const CellReading& reading,
                const ColumnSelection& selection)
