@@ -541,7 +541,9 @@ bool date_styles(PyObject* workbook, std::vector<std::uint8_t>& styles)
     Ref durations = get_attr(workbook, names._timedelta_formats);
     for (int pass = 0; pass < 2; ++pass) {
         PyObject* set = pass == 0 ? dates.get() : durations.get();
-        if (Py_TYPE(set) != &PySet_Type && Py_TYPE(set) != &PyFrozenSet_Type) {
+        // A set, or the empty dict a workbook without styles keeps: `in`
+        // asks for its members (keys) either way.
+        if (Py_TYPE(set) != &PySet_Type && Py_TYPE(set) != &PyFrozenSet_Type && !PyDict_CheckExact(set)) {
             return false;
         }
         Ref iterator = get_iter(set);

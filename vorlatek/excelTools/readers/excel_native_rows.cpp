@@ -351,10 +351,25 @@ Ref SheetRows::finish()
     const Py_ssize_t kept_rows = last_row_with_data_ + 1;
     check_status(PyList_SetSlice(data_.get(), kept_rows, PyList_GET_SIZE(data_.get()), nullptr));
     const std::size_t final_width = std::min(max_width_, limit_);
+    // The rows without a value are one list: pandas' parser only reads the
+    // rows (the engine's rows reach no code that changes them), and a sheet
+    // with a far stray value has a million of them.
+    Ref padded_empty;
     for (Py_ssize_t i = 0; i < kept_rows; ++i) {
         PyObject* row = PyList_GET_ITEM(data_.get(), i);
         const Py_ssize_t length = PyList_GET_SIZE(row);
         if (static_cast<std::size_t>(length) >= final_width) {
+            continue;
+        }
+        if (length == 0) {
+            if (!padded_empty) {
+                padded_empty = Ref::checked(PyList_New(static_cast<Py_ssize_t>(final_width)));
+                for (Py_ssize_t c = 0; c < static_cast<Py_ssize_t>(final_width); ++c) {
+                    Py_INCREF(names.empty_text);
+                    PyList_SET_ITEM(padded_empty.get(), c, names.empty_text);
+                }
+            }
+            check_status(PyList_SetItem(data_.get(), i, padded_empty.dup().release()));
             continue;
         }
         Ref padded = Ref::checked(PyList_New(static_cast<Py_ssize_t>(final_width)));
