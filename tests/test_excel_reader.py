@@ -760,4 +760,8 @@ def test_native_route_keeps_no_references(et, tmp_path):
         et.read_excel_by_cells(path, mapping)
         et.read_excel_by_cells(broken, mapping)
 
-    assert allocation_growth(both, repeat=200) < 100
+    # pandas and openpyxl fill caches of their own over the first thousand
+    # reads or so (the plain route grows alike); a leak keeps growing.
+    for _ in range(1500):
+        both()
+    assert allocation_growth(both, repeat=300) < 100
