@@ -31,8 +31,10 @@ namespace {
 
 // Rows beyond Excel's last row are left to the library.
 constexpr std::int64_t max_sheet_row = 1048576;
-// How much of a worksheet part is read first to find its size.
+// How much of a worksheet part is read at a time to find its size, and to
+// read its cells.
 constexpr Py_ssize_t dimension_probe = 64 * 1024;
+constexpr Py_ssize_t sheet_chunk = 1024 * 1024;
 
 Ref global_of(PyObject* module, PyObject* name)
 {
@@ -50,6 +52,63 @@ Ref global_of(PyObject* module, PyObject* name)
 std::string_view bytes_view(PyObject* bytes)
 {
     return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+// An archive member read a chunk at a time through the archive's own
+// stream (zipfile's decompression), so that the whole member is never held.
+class MemberSource : public xml::Source {
+public:
+    MemberSource(PyObject* archive, PyObject* path, Py_ssize_t chunk) : chunk_(chunk)
+    {
+        stream_ = call_method(archive, names.open, {path});
+    }
+    MemberSource(const MemberSource&) = delete;
+    MemberSource& operator=(const MemberSource&) = delete;
+    ~MemberSource() override
+    {
+        if (stream_) {
+            PendingError pending;
+            Ref closed = Ref::steal(PyObject_CallMethodObjArgs(stream_.get(), names.close, nullptr));
+            if (!closed) {
+                PyErr_Clear();
+            }
+            pending.restore();
+        }
+    }
+
+    bool more(std::string& buffer, bool& finished) override
+    {
+        Ref size = Ref::steal(PyLong_FromSsize_t(chunk_));
+        Ref piece = size ? Ref::steal(PyObject_CallMethodObjArgs(stream_.get(), names.read, size.get(), nullptr))
+                         : Ref();
+        if (!piece || !PyBytes_CheckExact(piece.get())) {
+            // What went wrong is the library's to report, when it reads the
+            // member itself; an interrupt stays pending.
+            if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception)) {
+                PyErr_Clear();
+            }
+            return false;
+        }
+        if (PyBytes_GET_SIZE(piece.get()) == 0) {
+            finished = true;
+            return true;
+        }
+        buffer.append(bytes_view(piece.get()));
+        return true;
+    }
+
+private:
+    Ref stream_;
+    Py_ssize_t chunk_;
+};
+
+// A pending interrupt (anything not derived from Exception) that stopped a
+// native reading goes on to the caller.
+void pass_on_interrupt()
+{
+    if (PyErr_Occurred()) {
+        throw_error_set();
+    }
 }
 
 // The shared strings natively; openpyxl's reader of them when the part is
@@ -104,32 +163,10 @@ Ref read_only_worksheet(const RouteLibraries& libraries, PyObject* workbook, PyO
     sheet::Dimension dimension;
     bool known = false;
     {
-        Ref source = call_method(archive, names.open, {path});
-        Ref probe_size = Ref::checked(PyLong_FromSsize_t(dimension_probe));
-        Ref head = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.read, probe_size.get(), nullptr));
-        Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
-        if (!head || !closed || !PyBytes_CheckExact(head.get())) {
-            PyErr_Clear();
-        }
-        else {
-            std::string_view data = bytes_view(head.get());
-            const bool whole = PyBytes_GET_SIZE(head.get()) < dimension_probe;
-            if (!whole) {
-                // Up to the last complete tag, which ends no character.
-                const std::size_t cut = data.rfind('>');
-                data = data.substr(0, cut == std::string_view::npos ? 0 : cut + 1);
-            }
-            known = sheet::read_dimension(data.data(), data.size(), dimension);
-            if (!known && !whole) {
-                Ref content = call_method(archive, names.read, {path});
-                if (PyBytes_CheckExact(content.get())) {
-                    const std::string_view all = bytes_view(content.get());
-                    dimension = sheet::Dimension();
-                    known = sheet::read_dimension(all.data(), all.size(), dimension);
-                }
-            }
-        }
+        MemberSource source(archive, path, dimension_probe);
+        known = sheet::read_dimension(source, dimension);
     }
+    pass_on_interrupt();
     if (!known) {
         return call(worksheet_class.get(), {workbook, title, path, strings});
     }
@@ -504,7 +541,9 @@ bool date_styles(PyObject* workbook, std::vector<std::uint8_t>& styles)
     Ref durations = get_attr(workbook, names._timedelta_formats);
     for (int pass = 0; pass < 2; ++pass) {
         PyObject* set = pass == 0 ? dates.get() : durations.get();
-        if (Py_TYPE(set) != &PySet_Type && Py_TYPE(set) != &PyFrozenSet_Type) {
+        // A set, or the empty dict a workbook without styles keeps: `in`
+        // asks for its members (keys) either way.
+        if (Py_TYPE(set) != &PySet_Type && Py_TYPE(set) != &PyFrozenSet_Type && !PyDict_CheckExact(set)) {
             return false;
         }
         Ref iterator = get_iter(set);
@@ -541,17 +580,17 @@ bool date_styles(PyObject* workbook, std::vector<std::uint8_t>& styles)
 // The parts of the worksheet other than its cells, read as openpyxl's
 // worksheet parser reads them (with its classes), so that what it would
 // raise is raised. False when openpyxl would warn.
-bool read_other_parts(const RouteLibraries& libraries, const sheet::Cells& cells, const char* part)
+bool read_other_parts(const RouteLibraries& libraries, const sheet::SheetOutline& outline)
 {
-    if (cells.other_parts.empty()) {
+    if (outline.other_parts.empty()) {
         return true;
     }
-    std::string document(cells.root_start_tag);
-    for (const sheet::TopLevelPart& piece : cells.other_parts) {
-        document.append(part + piece.begin, piece.end - piece.begin);
+    std::string document(outline.root_start_tag);
+    for (const std::string& piece : outline.other_parts) {
+        document.append(piece);
     }
     document.append("</");
-    document.append(cells.root_name);
+    document.append(outline.root_name);
     document.append(">");
 
     PyObject* reader = libraries.sheet_reader.get();
@@ -705,29 +744,34 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
     Ref from_excel = global_of(libraries.sheet_reader.get(), names.from_excel);
     Ref from_iso = global_of(libraries.sheet_reader.get(), names.from_ISO8601);
     reading.epoch = epoch.get();
+    reading.epoch_kind = epoch_kind_of(epoch.get());
     reading.from_excel = from_excel.get();
     reading.from_iso8601 = from_iso.get();
     reading.nan = libraries.numpy_nan.get();
 
     Ref archive = get_attr(book.get(), names._archive);
     Ref path = get_attr(worksheet, names._worksheet_path);
-    Ref content = call_method(archive.get(), names.read, {path.get()});
-    if (!PyBytes_CheckExact(content.get())) {
-        return plain_get_sheet_data(self, args, kwargs);
-    }
-    const std::string_view data = bytes_view(content.get());
     Ref rows;
     {
-        sheet::Cells cells;
-        if (!sheet::read_sheet(data.data(), data.size(), static_cast<std::size_t>(PyList_GET_SIZE(strings)),
-                               max_sheet_row, cells)) {
-            return plain_get_sheet_data(self, args, kwargs);
-        }
         const ColumnSelection selection = selection_of(self);
-        rows = sheet_rows(cells, data.data(), reading, selection);
-        if (!rows || !read_other_parts(libraries, cells, data.data())) {
-            return plain_get_sheet_data(self, args, kwargs);
+        SheetRows sink(reading, selection);
+        sheet::SheetOutline outline;
+        bool read = false;
+        {
+            MemberSource source(archive.get(), path.get(), sheet_chunk);
+            read = sheet::read_sheet(source, static_cast<std::size_t>(PyList_GET_SIZE(strings)), max_sheet_row,
+                                     sink, outline);
         }
+        pass_on_interrupt();
+        if (read) {
+            rows = sink.finish();
+        }
+        if (!rows || !read_other_parts(libraries, outline)) {
+            rows.reset();
+        }
+    }
+    if (!rows) {
+        return plain_get_sheet_data(self, args, kwargs);
     }
     // pandas 2 leaves a read-only sheet without its size after reading it.
     Ref pandas = Ref::checked(PyImport_Import(names.pandas));

@@ -191,10 +191,15 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
     if (!genuine_property(reader, names.sheet_names, pandas_openpyxl_file)) {
         return false;
     }
-    for (PyObject* name : {names.close, names.parse, names._parse_sheet}) {
+    for (PyObject* name : {names.close, names.parse}) {
         if (!genuine_method(reader, name, pandas_base_file)) {
             return false;
         }
+    }
+    // pandas 2.2 and later parse each sheet in a method of its own.
+    if (class_member(reader, names._parse_sheet) &&
+        !genuine_method(reader, names._parse_sheet, pandas_base_file)) {
+        return false;
     }
     libraries.openpyxl_reader = Ref::borrow(reader);
     pieces.excel_file = std::move(excel_file);

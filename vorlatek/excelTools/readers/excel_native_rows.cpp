@@ -5,7 +5,10 @@
 #include <string>
 #include <string_view>
 
+#include <datetime.h>
+
 #include "../core/names.hpp"
+#include "../workbook/serial_dates.hpp"
 #include "../core/pyapi.hpp"
 
 namespace xt {
@@ -15,10 +18,9 @@ namespace {
 using sheet::Cell;
 using sheet::Kind;
 
-std::string_view cell_text(const sheet::Cells& cells, const char* part, const Cell& cell)
+std::string_view cell_text(const std::string& arena, const Cell& cell)
 {
-    const char* base = cell.in_arena ? cells.arena.data() : part;
-    return std::string_view(base + cell.text_offset, cell.text_size);
+    return std::string_view(arena.data() + cell.text_offset, cell.text_size);
 }
 
 // The value of a number text as the library makes it: int() without '.',
@@ -89,6 +91,32 @@ Ref serial_to_date(const CellReading& reading, PyObject* number, bool duration)
     return result;
 }
 
+// The serial number as openpyxl converts it for a date style, natively when
+// the epoch is one of the two known ones and the date lies well inside the
+// datetime range; an empty Ref (no error) when openpyxl would fail.
+Ref serial_value(const CellReading& reading, std::string_view text, bool is_float)
+{
+    if (reading.epoch_kind >= 0 && (is_float || text.size() <= 15)) {
+        const double value = number_value(text);
+        sheet::SerialDate date;
+        if (sheet::serial_date(value, static_cast<sheet::Epoch>(reading.epoch_kind), date)) {
+            if (PyDateTimeAPI == nullptr) {
+                PyDateTime_IMPORT;
+                if (PyDateTimeAPI == nullptr) {
+                    throw_error_set();
+                }
+            }
+            if (date.time_only) {
+                return Ref::checked(PyTime_FromTime(date.hour, date.minute, date.second, date.microsecond));
+            }
+            return Ref::checked(PyDateTime_FromDateAndTime(date.year, date.month, date.day, date.hour,
+                                                           date.minute, date.second, date.microsecond));
+        }
+    }
+    Ref number = number_object(text, is_float);
+    return serial_to_date(reading, number.get(), false);
+}
+
 // Serial numbers far from both ends of the datetime range: openpyxl's
 // conversion of them cannot fail, whichever epoch.
 bool serial_surely_converts(double value, bool duration)
@@ -99,35 +127,46 @@ bool serial_surely_converts(double value, bool duration)
     return value > -693000.0 && value < 2957000.0;
 }
 
-class RowBuilder {
-public:
-    RowBuilder(const sheet::Cells& cells, const char* part, const CellReading& reading,
-               const ColumnSelection& selection)
-        : cells_(cells), part_(part), reading_(reading), selection_(selection)
-    {
+}  // namespace
+
+int epoch_kind_of(PyObject* epoch)
+{
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) {
+            throw_error_set();
+        }
     }
-
-    Ref build();
-
-private:
-    std::uint8_t date_style(const Cell& cell) const
-    {
-        return cell.style < reading_.date_styles.size() ? reading_.date_styles[cell.style] : 0;
+    if (Py_TYPE(epoch) != PyDateTimeAPI->DateTimeType) {
+        return -1;
     }
-    bool is_empty_text(const Cell& cell) const;
-    // Checks a cell the library reads but pandas is not given; false when the
-    // library would warn or fail on it.
-    bool check(const Cell& cell);
-    Ref value(const Cell& cell, bool& stepped_aside);
+    auto* moment = reinterpret_cast<PyDateTime_DateTime*>(epoch);
+    if (moment->hastzinfo || PyDateTime_DATE_GET_HOUR(epoch) != 0 || PyDateTime_DATE_GET_MINUTE(epoch) != 0 ||
+        PyDateTime_DATE_GET_SECOND(epoch) != 0 || PyDateTime_DATE_GET_MICROSECOND(epoch) != 0) {
+        return -1;
+    }
+    const int year = PyDateTime_GET_YEAR(epoch);
+    const int month = PyDateTime_GET_MONTH(epoch);
+    const int day = PyDateTime_GET_DAY(epoch);
+    if (year == 1899 && month == 12 && day == 30) {
+        return static_cast<int>(sheet::Epoch::windows_1900);
+    }
+    if (year == 1904 && month == 1 && day == 1) {
+        return static_cast<int>(sheet::Epoch::mac_1904);
+    }
+    return -1;
+}
 
-    const sheet::Cells& cells_;
-    const char* part_;
-    const CellReading& reading_;
-    const ColumnSelection& selection_;
-    std::vector<const Cell*> resolved_;
-};
+SheetRows::SheetRows(const CellReading& reading, const ColumnSelection& selection)
+    : reading_(reading),
+      selection_(selection),
+      data_(new_list()),
+      empty_row_(new_list()),
+      limit_(selection.bounded ? selection.selected.size() : SIZE_MAX)
+{
+}
 
-bool RowBuilder::is_empty_text(const Cell& cell) const
+bool SheetRows::is_empty_text(const Cell& cell) const
 {
     switch (cell.kind) {
     case Kind::empty:
@@ -141,14 +180,14 @@ bool RowBuilder::is_empty_text(const Cell& cell) const
     }
 }
 
-bool RowBuilder::check(const Cell& cell)
+bool SheetRows::check(const Cell& cell, const std::string& arena)
 {
     if (cell.kind == Kind::number) {
         const std::uint8_t style = date_style(cell);
         if (style == 0) {
             return true;
         }
-        const std::string_view text = cell_text(cells_, part_, cell);
+        const std::string_view text = cell_text(arena, cell);
         if (serial_surely_converts(number_value(text), style == 2)) {
             return true;
         }
@@ -157,26 +196,32 @@ bool RowBuilder::check(const Cell& cell)
     }
     if (cell.kind == Kind::iso_date) {
         bool stepped_aside = false;
-        Ref converted = value(cell, stepped_aside);
+        Ref converted = value(cell, arena, stepped_aside);
         return !stepped_aside;
     }
     return true;
 }
 
-Ref RowBuilder::value(const Cell& cell, bool& stepped_aside)
+Ref SheetRows::value(const Cell& cell, const std::string& arena, bool& stepped_aside)
 {
     stepped_aside = false;
     switch (cell.kind) {
     case Kind::empty:
         return Ref::borrow(names.empty_text);
     case Kind::number: {
-        const std::string_view text = cell_text(cells_, part_, cell);
+        const std::string_view text = cell_text(arena, cell);
         const std::uint8_t style = date_style(cell);
         if (style == 0) {
             return pandas_number(text, cell.number_is_float);
         }
-        Ref number = number_object(text, cell.number_is_float);
-        Ref date = serial_to_date(reading_, number.get(), style == 2);
+        Ref date;
+        if (style == 1) {
+            date = serial_value(reading_, text, cell.number_is_float);
+        }
+        else {
+            Ref number = number_object(text, cell.number_is_float);
+            date = serial_to_date(reading_, number.get(), true);
+        }
         stepped_aside = !date;
         return date;
     }
@@ -187,11 +232,11 @@ Ref RowBuilder::value(const Cell& cell, bool& stepped_aside)
     case Kind::error:
         return Ref::borrow(reading_.nan);
     case Kind::text: {
-        const std::string_view text = cell_text(cells_, part_, cell);
+        const std::string_view text = cell_text(arena, cell);
         return Ref::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     }
     case Kind::iso_date: {
-        const std::string_view text = cell_text(cells_, part_, cell);
+        const std::string_view text = cell_text(arena, cell);
         Ref argument =
             Ref::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
         Ref date = Ref::steal(PyObject_CallFunctionObjArgs(reading_.from_iso8601, argument.get(), nullptr));
@@ -209,109 +254,122 @@ Ref RowBuilder::value(const Cell& cell, bool& stepped_aside)
     return Ref::borrow(names.empty_text);
 }
 
-Ref RowBuilder::build()
+bool SheetRows::row(std::int64_t number, const std::vector<Cell>& cells, const std::string& arena)
 {
-    Ref data = new_list();
-    Ref empty_row = new_list();
-    std::int64_t counter = 1;
-    Py_ssize_t last_row_with_data = -1;
-    std::size_t max_width = 0;
-    const std::size_t limit = selection_.bounded ? selection_.selected.size() : SIZE_MAX;
-
-    for (const sheet::Row& row : cells_.rows) {
-        const Cell* first = cells_.cells.data() + row.first_cell;
-        const Cell* last = first + row.cell_count;
-        // Cells of rows the library skips are still read by it.
-        for (const Cell* cell = first; cell < last; ++cell) {
-            if (!check(*cell)) {
-                return Ref();
-            }
+    // Cells of rows the library skips are still read by it.
+    for (const Cell& cell : cells) {
+        if (!check(cell, arena)) {
+            stepped_aside_ = true;
+            return false;
         }
-        if (row.number < counter) {
-            continue;  // a row out of order or repeated: the library skips it
-        }
-        for (; counter < row.number; ++counter) {
-            list_append(data.get(), empty_row.get());
-        }
-        ++counter;
-        if (row.cell_count == 0) {
-            list_append(data.get(), empty_row.get());
-            continue;
-        }
-        // The row is as wide as its last cell's column; of two cells in one
-        // column the later one counts.
-        const std::uint32_t row_width = (last - 1)->column;
-        resolved_.clear();
-        bool ordered = true;
-        for (const Cell* cell = first; cell < last; ++cell) {
-            if (cell->column > row_width) {
-                continue;
-            }
-            if (!resolved_.empty() && cell->column <= resolved_.back()->column) {
-                ordered = false;
-            }
-            resolved_.push_back(cell);
-        }
-        if (!ordered) {
-            std::stable_sort(resolved_.begin(), resolved_.end(),
-                             [](const Cell* a, const Cell* b) { return a->column < b->column; });
-            std::size_t kept = 0;
-            for (std::size_t i = 0; i < resolved_.size(); ++i) {
-                if (kept > 0 && resolved_[kept - 1]->column == resolved_[i]->column) {
-                    resolved_[kept - 1] = resolved_[i];
-                }
-                else {
-                    resolved_[kept++] = resolved_[i];
-                }
-            }
-            resolved_.resize(kept);
-        }
-        // pandas trims trailing "" values.
-        std::size_t width = 0;
-        for (auto it = resolved_.rbegin(); it != resolved_.rend(); ++it) {
-            if (!is_empty_text(**it)) {
-                width = (*it)->column;
-                break;
-            }
-        }
-        if (width == 0) {
-            list_append(data.get(), empty_row.get());
-            continue;
-        }
-        last_row_with_data = PyList_GET_SIZE(data.get());
-        max_width = std::max(max_width, width);
-        const std::size_t shown = std::min(width, limit);
-        Ref values = Ref::checked(PyList_New(static_cast<Py_ssize_t>(shown)));
-        for (std::size_t c = 0; c < shown; ++c) {
-            Py_INCREF(names.empty_text);
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(c), names.empty_text);
-        }
-        for (const Cell* cell : resolved_) {
-            const std::size_t index = cell->column - 1;
-            if (index >= shown || (selection_.bounded && !selection_.selected[index])) {
-                continue;
-            }
-            bool stepped_aside = false;
-            Ref item = value(*cell, stepped_aside);
-            if (stepped_aside) {
-                return Ref();
-            }
-            PyObject* old = PyList_GET_ITEM(values.get(), static_cast<Py_ssize_t>(index));
-            PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(index), item.release());
-            Py_DECREF(old);
-        }
-        list_append(data.get(), values.get());
     }
+    if (number < counter_) {
+        return true;  // a row out of order or repeated: the library skips it
+    }
+    for (; counter_ < number; ++counter_) {
+        list_append(data_.get(), empty_row_.get());
+    }
+    ++counter_;
+    if (cells.empty()) {
+        list_append(data_.get(), empty_row_.get());
+        return true;
+    }
+    // The row is as wide as its last cell's column; of two cells in one
+    // column the later one counts.
+    const std::uint32_t row_width = cells.back().column;
+    resolved_.clear();
+    bool ordered = true;
+    for (const Cell& cell : cells) {
+        if (cell.column > row_width) {
+            continue;
+        }
+        if (!resolved_.empty() && cell.column <= resolved_.back()->column) {
+            ordered = false;
+        }
+        resolved_.push_back(&cell);
+    }
+    if (!ordered) {
+        std::stable_sort(resolved_.begin(), resolved_.end(),
+                         [](const Cell* a, const Cell* b) { return a->column < b->column; });
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < resolved_.size(); ++i) {
+            if (kept > 0 && resolved_[kept - 1]->column == resolved_[i]->column) {
+                resolved_[kept - 1] = resolved_[i];
+            }
+            else {
+                resolved_[kept++] = resolved_[i];
+            }
+        }
+        resolved_.resize(kept);
+    }
+    // pandas trims trailing "" values.
+    std::size_t width = 0;
+    for (auto it = resolved_.rbegin(); it != resolved_.rend(); ++it) {
+        if (!is_empty_text(**it)) {
+            width = (*it)->column;
+            break;
+        }
+    }
+    if (width == 0) {
+        list_append(data_.get(), empty_row_.get());
+        return true;
+    }
+    last_row_with_data_ = PyList_GET_SIZE(data_.get());
+    max_width_ = std::max(max_width_, width);
+    const std::size_t shown = std::min(width, limit_);
+    Ref values = Ref::checked(PyList_New(static_cast<Py_ssize_t>(shown)));
+    for (std::size_t c = 0; c < shown; ++c) {
+        Py_INCREF(names.empty_text);
+        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(c), names.empty_text);
+    }
+    for (const Cell* cell : resolved_) {
+        const std::size_t index = cell->column - 1;
+        if (index >= shown || (selection_.bounded && !selection_.selected[index])) {
+            continue;
+        }
+        bool stepped_aside = false;
+        Ref item = value(*cell, arena, stepped_aside);
+        if (stepped_aside) {
+            stepped_aside_ = true;
+            return false;
+        }
+        PyObject* old = PyList_GET_ITEM(values.get(), static_cast<Py_ssize_t>(index));
+        PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(index), item.release());
+        Py_DECREF(old);
+    }
+    list_append(data_.get(), values.get());
+    return true;
+}
 
+Ref SheetRows::finish()
+{
+    if (stepped_aside_) {
+        return Ref();
+    }
     // Trailing rows without a value go; the others are padded to the width
     // of the widest (or what the selection needs, when that is less).
-    const Py_ssize_t kept_rows = last_row_with_data + 1;
-    check_status(PyList_SetSlice(data.get(), kept_rows, PyList_GET_SIZE(data.get()), nullptr));
-    const std::size_t final_width = std::min(max_width, limit);
+    const Py_ssize_t kept_rows = last_row_with_data_ + 1;
+    check_status(PyList_SetSlice(data_.get(), kept_rows, PyList_GET_SIZE(data_.get()), nullptr));
+    const std::size_t final_width = std::min(max_width_, limit_);
+    // The rows without a value are one list: pandas' parser only reads the
+    // rows (the engine's rows reach no code that changes them), and a sheet
+    // with a far stray value has a million of them.
+    Ref padded_empty;
     for (Py_ssize_t i = 0; i < kept_rows; ++i) {
-        PyObject* row = PyList_GET_ITEM(data.get(), i);
+        PyObject* row = PyList_GET_ITEM(data_.get(), i);
         const Py_ssize_t length = PyList_GET_SIZE(row);
         if (static_cast<std::size_t>(length) >= final_width) {
+            continue;
+        }
+        if (length == 0) {
+            if (!padded_empty) {
+                padded_empty = Ref::checked(PyList_New(static_cast<Py_ssize_t>(final_width)));
+                for (Py_ssize_t c = 0; c < static_cast<Py_ssize_t>(final_width); ++c) {
+                    Py_INCREF(names.empty_text);
+                    PyList_SET_ITEM(padded_empty.get(), c, names.empty_text);
+                }
+            }
+            check_status(PyList_SetItem(data_.get(), i, padded_empty.dup().release()));
             continue;
         }
         Ref padded = Ref::checked(PyList_New(static_cast<Py_ssize_t>(final_width)));
@@ -320,18 +378,9 @@ Ref RowBuilder::build()
             Py_INCREF(item);
             PyList_SET_ITEM(padded.get(), c, item);
         }
-        check_status(PyList_SetItem(data.get(), i, padded.release()));
+        check_status(PyList_SetItem(data_.get(), i, padded.release()));
     }
-    return data;
-}
-
-}  // namespace
-
-Ref sheet_rows(const sheet::Cells& cells, const char* part, const CellReading& reading,
-               const ColumnSelection& selection)
-{
-    RowBuilder builder(cells, part, reading, selection);
-    return builder.build();
+    return std::move(data_);
 }
 
 }  // namespace xt

@@ -18,6 +18,7 @@ struct CellReading {
     std::vector<bool> empty_strings;        // which of them are ""
     std::vector<std::uint8_t> date_styles;  // per style index: 0 number, 1 date, 2 duration
     PyObject* epoch = nullptr;              // the workbook's epoch (a datetime)
+    int epoch_kind = -1;                    // sheet::Epoch of a known epoch, else -1
     PyObject* from_excel = nullptr;         // openpyxl's serial number conversion
     PyObject* from_iso8601 = nullptr;       // openpyxl's ISO 8601 reading
     PyObject* nan = nullptr;                // numpy's NaN, the value of an error cell
@@ -29,12 +30,44 @@ struct ColumnSelection {
     std::vector<bool> selected;  // size: one past the rightmost selected column
 };
 
-// The rows pandas' get_sheet_data returns for the sheet, except that when
-// the selection is bounded, values outside it are "" and no row is wider
-// than the selection needs (nor wider than the widest row). An empty Ref
-// without an error when a value is one to leave to the library (a date
-// openpyxl would warn about, an ISO date it refuses).
-Ref sheet_rows(const sheet::Cells& cells, const char* part, const CellReading& reading,
-               const ColumnSelection& selection);
+// The sheet::Epoch the epoch object is (1899-12-30 or 1904-01-01 as a plain
+// datetime), or -1.
+int epoch_kind_of(PyObject* epoch);
+
+// Makes, row by row as the sheet is read, the rows pandas' get_sheet_data
+// returns for the sheet, except that when the selection is bounded, values
+// outside it are "" and no row is wider than the selection needs (nor wider
+// than the widest row).
+class SheetRows : public sheet::RowSink {
+public:
+    SheetRows(const CellReading& reading, const ColumnSelection& selection);
+
+    bool row(std::int64_t number, const std::vector<sheet::Cell>& cells, const std::string& arena) override;
+
+    // The rows, trailing rows without a value dropped and the others padded.
+    // An empty Ref without an error when a value was one to leave to the
+    // library (a date openpyxl would warn about, an ISO date it refuses).
+    Ref finish();
+
+private:
+    bool check(const sheet::Cell& cell, const std::string& arena);
+    Ref value(const sheet::Cell& cell, const std::string& arena, bool& stepped_aside);
+    bool is_empty_text(const sheet::Cell& cell) const;
+    std::uint8_t date_style(const sheet::Cell& cell) const
+    {
+        return cell.style < reading_.date_styles.size() ? reading_.date_styles[cell.style] : 0;
+    }
+
+    const CellReading& reading_;
+    const ColumnSelection& selection_;
+    Ref data_;
+    Ref empty_row_;
+    std::int64_t counter_ = 1;
+    Py_ssize_t last_row_with_data_ = -1;
+    std::size_t max_width_ = 0;
+    std::size_t limit_;
+    bool stepped_aside_ = false;
+    std::vector<const sheet::Cell*> resolved_;
+};
 
 }  // namespace xt

@@ -31,7 +31,8 @@ bool read_shared_strings_into(const char* data, std::size_t size, std::vector<st
     using xml::Ns;
     using xml::Scanner;
     using Event = Scanner::Event;
-    Scanner scanner(data, size);
+    xml::WholeSource source(data, size);
+    Scanner scanner(source);
     if (!scanner.open() || scanner.next() != Event::start) {
         return false;
     }

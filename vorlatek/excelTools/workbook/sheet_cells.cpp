@@ -90,11 +90,43 @@ bool float_text(std::string_view text) noexcept
     return i == n && significant + exponent < 300;
 }
 
+enum class CellType { n, s, b, e, str, d, inline_string, other };
+
+CellType cell_type(const Attribute* t) noexcept
+{
+    if (t == nullptr) {
+        return CellType::n;
+    }
+    const std::string_view v = t->raw;
+    if (v == "n") {
+        return CellType::n;
+    }
+    if (v == "s") {
+        return CellType::s;
+    }
+    if (v == "b") {
+        return CellType::b;
+    }
+    if (v == "e") {
+        return CellType::e;
+    }
+    if (v == "str") {
+        return CellType::str;
+    }
+    if (v == "d") {
+        return CellType::d;
+    }
+    if (v == "inlineStr") {
+        return CellType::inline_string;
+    }
+    return CellType::other;
+}
+
 class SheetReader {
 public:
-    SheetReader(const char* data, std::size_t size, std::size_t shared_count, std::int64_t max_row,
-                Cells& out)
-        : scanner_(data, size), data_(data), shared_count_(shared_count), max_row_(max_row), out_(out)
+    SheetReader(xml::Source& source, std::size_t shared_count, std::int64_t max_row, RowSink& sink,
+                SheetOutline& outline)
+        : scanner_(source), shared_count_(shared_count), max_row_(max_row), sink_(sink), outline_(outline)
     {
     }
 
@@ -104,23 +136,20 @@ private:
     bool read_sheet_data();
     bool read_row();
     bool read_cell();
-    struct TextRef {
-        bool in_arena = false;
-        std::size_t offset = 0;
-        std::size_t size = 0;
-    };
-    bool read_value(TextRef& text);
+    bool read_value(bool& found, std::size_t& offset, std::size_t& size);
     bool skip_checked();
-    bool store_text(std::string_view raw, bool plain, TextRef& text);
 
     Scanner scanner_;
-    const char* data_;
     std::size_t shared_count_;
     std::int64_t max_row_;
-    Cells& out_;
+    RowSink& sink_;
+    SheetOutline& outline_;
     std::int64_t row_counter_ = 0;
     std::uint32_t column_counter_ = 0;
+    std::vector<Cell> cells_;
+    std::string arena_;
     std::string decoded_;
+    std::string inline_text_;
 };
 
 // Skips an element outside the cell data, refusing what the library would
@@ -158,17 +187,16 @@ bool SheetReader::read()
     if (scanner_.ns() != Ns::main || scanner_.local() != "worksheet") {
         return false;
     }
-    const std::size_t root_begin = scanner_.token_begin();
-    out_.root_start_tag = std::string_view(data_ + root_begin, scanner_.token_end() - root_begin);
     {
-        const std::string_view tag = out_.root_start_tag;
+        const std::string_view tag = scanner_.token();
+        outline_.root_start_tag.assign(tag);
         std::size_t name_end = 1;
         while (name_end < tag.size() && tag[name_end] != ' ' && tag[name_end] != '>' &&
                tag[name_end] != '/' && tag[name_end] != '\t' && tag[name_end] != '\n' &&
                tag[name_end] != '\r') {
             ++name_end;
         }
-        out_.root_name = tag.substr(1, name_end - 1);
+        outline_.root_name.assign(tag.substr(1, name_end - 1));
     }
     if (scanner_.empty_element()) {
         return scanner_.next() == Event::end && scanner_.next() == Event::done;
@@ -192,14 +220,14 @@ bool SheetReader::read()
             sheet_data_seen = true;
             continue;
         }
-        const std::size_t begin = scanner_.token_begin();
         if (scanner_.ns() == Ns::main && (scanner_.local() == "row" || scanner_.local() == "extLst")) {
             return false;
         }
+        scanner_.begin_capture();
         if (!skip_checked()) {
             return false;
         }
-        out_.other_parts.push_back({begin, scanner_.token_end()});
+        outline_.other_parts.push_back(scanner_.end_capture());
     }
     return scanner_.next() == Event::done;
 }
@@ -246,7 +274,8 @@ bool SheetReader::read_row()
         return false;
     }
     column_counter_ = 0;
-    Row row{row_counter_, out_.cells.size(), 0};
+    cells_.clear();
+    arena_.clear();
     if (!scanner_.empty_element()) {
         for (;;) {
             const Event event = scanner_.next();
@@ -268,32 +297,17 @@ bool SheetReader::read_row()
     else if (scanner_.next() != Event::end) {
         return false;
     }
-    row.cell_count = out_.cells.size() - row.first_cell;
-    out_.rows.push_back(row);
-    return true;
-}
-
-// The text of a value: in the part itself when it needed no decoding, else
-// in the arena.
-bool SheetReader::store_text(std::string_view raw, bool plain, TextRef& text)
-{
-    if (plain) {
-        text = {false, static_cast<std::size_t>(raw.data() - data_), raw.size()};
-        return true;
-    }
-    if (!Scanner::decode(raw, false, decoded_)) {
-        return false;
-    }
-    text = {true, out_.arena.size(), decoded_.size()};
-    out_.arena.append(decoded_);
-    return true;
+    return sink_.row(row_counter_, cells_, arena_);
 }
 
 // The character data of a `v` element just started (text only), as the
-// library's findtext gives it; size 0 when the element holds none.
-bool SheetReader::read_value(TextRef& text)
+// library's findtext gives it, copied into the arena; size 0 when the
+// element holds none.
+bool SheetReader::read_value(bool& found, std::size_t& offset, std::size_t& size)
 {
-    text = {};
+    found = true;
+    offset = arena_.size();
+    size = 0;
     if (scanner_.empty_element()) {
         return scanner_.next() == Event::end;
     }
@@ -308,9 +322,16 @@ bool SheetReader::read_value(TextRef& text)
             return false;
         }
         first = false;
-        if (!store_text(scanner_.text_raw(), scanner_.text_plain(), text)) {
-            return false;
+        if (scanner_.text_plain()) {
+            arena_.append(scanner_.text_raw());
         }
+        else {
+            if (!Scanner::decode(scanner_.text_raw(), false, decoded_)) {
+                return false;
+            }
+            arena_.append(decoded_);
+        }
+        size = arena_.size() - offset;
     }
 }
 
@@ -350,13 +371,16 @@ bool SheetReader::read_cell()
         }
         cell.style = style;
     }
-    const std::string_view type = t ? t->raw : std::string_view("n");
-    const bool inline_string = type == "inlineStr";
+    const CellType type = cell_type(t);
+    if (type == CellType::other) {
+        return false;
+    }
+    const bool inline_string = type == CellType::inline_string;
 
-    TextRef value;
+    std::size_t value_offset = 0;
+    std::size_t value_size = 0;
     bool value_seen = false;
     bool inline_seen = false;
-    std::string inline_text;
     if (!scanner_.empty_element()) {
         for (;;) {
             const Event event = scanner_.next();
@@ -371,18 +395,25 @@ bool SheetReader::read_cell()
             }
             const std::string_view name = scanner_.local();
             if (name == "v") {
-                TextRef text;
-                if (!read_value(text)) {
+                bool found = false;
+                std::size_t offset = 0;
+                std::size_t size = 0;
+                if (!read_value(found, offset, size)) {
                     return false;
                 }
                 if (!value_seen) {
-                    value = text;
+                    value_offset = offset;
+                    value_size = size;
                     value_seen = true;
+                }
+                else {
+                    arena_.resize(offset);  // only the first value counts
                 }
             }
             else if (name == "is" && inline_string && !inline_seen) {
                 inline_seen = true;
-                if (xml::read_text_element(scanner_, inline_text) != xml::TextResult::ok) {
+                inline_text_.clear();
+                if (xml::read_text_element(scanner_, inline_text_) != xml::TextResult::ok) {
                     return false;
                 }
             }
@@ -403,36 +434,31 @@ bool SheetReader::read_cell()
     if (inline_string) {
         if (inline_seen) {
             cell.kind = Kind::text;
-            cell.in_arena = true;
-            cell.text_offset = static_cast<std::uint32_t>(out_.arena.size());
-            cell.text_size = static_cast<std::uint32_t>(inline_text.size());
-            out_.arena.append(inline_text);
+            cell.text_offset = arena_.size();
+            cell.text_size = inline_text_.size();
+            arena_.append(inline_text_);
         }
         else {
             cell.kind = Kind::empty;
         }
-        out_.cells.push_back(cell);
-        return out_.arena.size() < std::numeric_limits<std::uint32_t>::max();
-    }
-    if (value.size == 0) {
-        // No value, whatever the type says; an unknown type is still refused.
-        if (type != "n" && type != "s" && type != "b" && type != "e" && type != "str" && type != "d") {
-            return false;
-        }
-        cell.kind = Kind::empty;
-        out_.cells.push_back(cell);
+        cells_.push_back(cell);
         return true;
     }
-    const std::string_view text(value.in_arena ? out_.arena.data() + value.offset : data_ + value.offset,
-                                value.size);
-    if (type == "n") {
+    if (value_size == 0) {
+        cell.kind = Kind::empty;  // no value, whatever the type says
+        cells_.push_back(cell);
+        return true;
+    }
+    const std::string_view text(arena_.data() + value_offset, value_size);
+    switch (type) {
+    case CellType::n:
         cell.number_is_float = text.find_first_of(".eE") != std::string_view::npos;
         if (cell.number_is_float ? !float_text(text) : (!integer_text(text) || text.size() > 300)) {
             return false;
         }
         cell.kind = Kind::number;
-    }
-    else if (type == "s") {
+        break;
+    case CellType::s: {
         if (!all_digits(text) || text.size() > 12) {
             return false;
         }
@@ -445,36 +471,36 @@ bool SheetReader::read_cell()
         }
         cell.kind = Kind::shared;
         cell.shared_index = index;
-        out_.uses_shared_strings = true;
+        break;
     }
-    else if (type == "b") {
+    case CellType::b: {
         if (!integer_text(text)) {
             return false;
         }
-        cell.kind = Kind::boolean;
         bool nonzero = false;
         for (const char c : text) {
             nonzero = nonzero || (c >= '1' && c <= '9');
         }
+        cell.kind = Kind::boolean;
         cell.shared_index = nonzero ? 1 : 0;
+        break;
     }
-    else if (type == "e") {
+    case CellType::e:
         cell.kind = Kind::error;
-    }
-    else if (type == "str") {
+        break;
+    case CellType::str:
         cell.kind = Kind::text;
-    }
-    else if (type == "d") {
+        break;
+    case CellType::d:
         cell.kind = Kind::iso_date;
-    }
-    else {
+        break;
+    default:
         return false;
     }
-    cell.in_arena = value.in_arena;
-    cell.text_offset = static_cast<std::uint32_t>(value.offset);
-    cell.text_size = static_cast<std::uint32_t>(value.size);
-    out_.cells.push_back(cell);
-    return out_.arena.size() < std::numeric_limits<std::uint32_t>::max();
+    cell.text_offset = value_offset;
+    cell.text_size = value_size;
+    cells_.push_back(cell);
+    return true;
 }
 
 }  // namespace
@@ -501,19 +527,16 @@ std::uint32_t reference_column(std::string_view reference) noexcept
     return column;
 }
 
-bool read_sheet(const char* data, std::size_t size, std::size_t shared_count, std::int64_t max_row,
-                Cells& out)
+bool read_sheet(xml::Source& source, std::size_t shared_count, std::int64_t max_row, RowSink& sink,
+                SheetOutline& outline)
 {
-    if (size >= std::numeric_limits<std::uint32_t>::max()) {
-        return false;
-    }
-    SheetReader reader(data, size, shared_count, max_row, out);
+    SheetReader reader(source, shared_count, max_row, sink, outline);
     return reader.read();
 }
 
-bool read_dimension(const char* data, std::size_t size, Dimension& dimension)
+bool read_dimension(xml::Source& source, Dimension& dimension)
 {
-    Scanner scanner(data, size);
+    Scanner scanner(source);
     if (!scanner.open()) {
         return false;
     }

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "xml_scanner.hpp"
+
 namespace xt::sheet {
 
 enum class Kind : std::uint8_t {
@@ -28,48 +30,44 @@ struct Cell {
     std::uint32_t column;      // 1-based
     Kind kind;
     bool number_is_float;      // number: the text holds '.', 'e' or 'E'
-    bool in_arena;             // text lives in Cells::arena, not in the part
     std::uint32_t style;       // the `s` index, 0 when absent
-    std::uint32_t text_offset;
-    std::uint32_t text_size;
-    std::int64_t shared_index;  // shared
+    std::size_t text_offset;   // the value's text, in the row's arena
+    std::size_t text_size;
+    std::int64_t shared_index;  // shared: the index; boolean: 1 for true
 };
 
-struct Row {
-    std::int64_t number;       // as the library counts it
-    std::size_t first_cell;    // into Cells::cells
-    std::size_t cell_count;
+// Receives the rows as they are read, each with its cells in the order of
+// the part and the texts they refer to. False stops the reading.
+class RowSink {
+public:
+    virtual ~RowSink() = default;
+    virtual bool row(std::int64_t number, const std::vector<Cell>& cells, const std::string& arena) = 0;
 };
 
-struct TopLevelPart {
-    std::size_t begin;  // byte offsets of a child of the root other than sheetData
-    std::size_t end;
+// What the reading leaves besides the rows: the root's start tag and every
+// child of the root other than sheetData, as written, for the library's
+// reading of them.
+struct SheetOutline {
+    std::string root_start_tag;
+    std::string root_name;
+    std::vector<std::string> other_parts;
 };
 
-struct Cells {
-    std::vector<Row> rows;
-    std::vector<Cell> cells;
-    std::string arena;
-    std::string_view root_start_tag;  // the root's start tag, as written
-    std::string_view root_name;       // its qualified name
-    std::vector<TopLevelPart> other_parts;
-    bool uses_shared_strings = false;
-};
-
-// Reads the whole part; false when anything in it is unusual (then the
-// library reads it). `shared_count` bounds the shared string indices.
-// `max_row` bounds row numbers (larger ones are left to the library).
-bool read_sheet(const char* data, std::size_t size, std::size_t shared_count, std::int64_t max_row,
-                Cells& out);
+// Reads the whole part from `source`; false when anything in it is unusual
+// (then the library reads it) or the sink stopped. `shared_count` bounds the
+// shared string indices, `max_row` the row numbers (larger ones are left to
+// the library).
+bool read_sheet(xml::Source& source, std::size_t shared_count, std::int64_t max_row, RowSink& sink,
+                SheetOutline& outline);
 
 // The library's size of a worksheet: the `ref` of its `dimension` element
-// when that element ends before `sheetData` does, else nothing. `status` is
-// false when the document up to there is unusual.
+// when that element ends before `sheetData` does, else nothing. False when
+// the document up to there is unusual.
 struct Dimension {
     bool found = false;
     std::string ref;
 };
-bool read_dimension(const char* data, std::size_t size, Dimension& dimension);
+bool read_dimension(xml::Source& source, Dimension& dimension);
 
 // The column of a cell reference as the library reads it (1-based), or 0
 // when the reference is not a plain one of one to three letters and digits.

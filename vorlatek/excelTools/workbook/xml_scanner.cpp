@@ -1,5 +1,6 @@
 #include "xml_scanner.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace xt::xml {
@@ -239,6 +240,122 @@ const Attribute* find_attribute(const std::vector<Attribute>& attrs, std::string
     return nullptr;
 }
 
+bool WholeSource::more(std::string& buffer, bool& finished)
+{
+    buffer.append(data_, size_);
+    size_ = 0;
+    finished = true;
+    return true;
+}
+
+// Reads the next piece of the document: drops the bytes before the token
+// being read (keeping what is captured), appends the piece and checks its
+// characters up to its last ASCII byte (no character of the document is cut
+// there), all of them after the last piece.
+bool Scanner::fill()
+{
+    if (finished_ || broken_) {
+        return false;
+    }
+    const char* base = buffer_.data();
+    const std::size_t keep_from = static_cast<std::size_t>(token_ - base);
+    const std::size_t p_offset = static_cast<std::size_t>(p_ - base);
+    if (capturing_) {
+        captured_.append(base + capture_from_, keep_from - capture_from_);
+        capture_from_ = 0;
+    }
+    buffer_.erase(0, keep_from);
+    checked_ -= keep_from;
+    if (!source_.more(buffer_, finished_)) {
+        broken_ = true;
+        return false;
+    }
+    std::size_t limit = buffer_.size();
+    if (!finished_) {
+        while (limit > checked_ && static_cast<unsigned char>(buffer_[limit - 1]) >= 0x80) {
+            --limit;
+        }
+    }
+    if (limit > checked_) {
+        const auto* start = reinterpret_cast<const unsigned char*>(buffer_.data());
+        if (!valid_document_chars(start + checked_, start + limit)) {
+            broken_ = true;
+            return false;
+        }
+        checked_ = limit;
+    }
+    base = buffer_.data();
+    token_ = base;
+    p_ = base + (p_offset - keep_from);
+    end_ = base + checked_;
+    return true;
+}
+
+// Makes sure the whole token at p_ (markup up to its '>', or text up to the
+// next '<') is in the buffer, reading more as needed. False only when the
+// document cannot be read further; a token cut by the document's end is
+// then found unusual by its reader.
+bool Scanner::have_token()
+{
+    token_ = p_;
+    std::size_t scanned = 0;
+    for (;;) {
+        if (broken_) {
+            return false;
+        }
+        if (p_ < end_) {
+            if (*p_ == '<') {
+                char quote = 0;
+                for (const char* q = p_ + scanned; q < end_; ++q) {
+                    const char c = *q;
+                    if (quote != 0) {
+                        if (c == quote) {
+                            quote = 0;
+                        }
+                    }
+                    else if (c == '"' || c == '\'') {
+                        quote = c;
+                    }
+                    else if (c == '>') {
+                        return true;
+                    }
+                }
+                scanned = 0;  // quotes are tracked from the start again
+            }
+            else {
+                const std::size_t from = std::min(scanned, static_cast<std::size_t>(end_ - p_));
+                if (std::memchr(p_ + from, '<', static_cast<std::size_t>(end_ - p_) - from) != nullptr) {
+                    return true;
+                }
+                scanned = static_cast<std::size_t>(end_ - p_);
+            }
+        }
+        if (finished_) {
+            return true;
+        }
+        const std::size_t offset = static_cast<std::size_t>(p_ - token_);
+        if (!fill()) {
+            return !broken_;
+        }
+        p_ = token_ + offset;
+    }
+}
+
+void Scanner::begin_capture() noexcept
+{
+    capturing_ = true;
+    capture_from_ = static_cast<std::size_t>(token_ - buffer_.data());
+    captured_.clear();
+}
+
+std::string Scanner::end_capture()
+{
+    const char* base = buffer_.data();
+    captured_.append(base + capture_from_, static_cast<std::size_t>(p_ - (base + capture_from_)));
+    capturing_ = false;
+    return std::move(captured_);
+}
+
 bool Scanner::decode(std::string_view raw, bool attribute, std::string& out)
 {
     out.clear();
@@ -277,12 +394,20 @@ bool Scanner::decode(std::string_view raw, bool attribute, std::string& out)
 
 bool Scanner::open()
 {
-    if (!valid_document_chars(reinterpret_cast<const unsigned char*>(p_),
-                              reinterpret_cast<const unsigned char*>(end_))) {
+    p_ = end_ = token_ = buffer_.data();
+    while (!finished_ && end_ - p_ < 3) {
+        if (!fill()) {
+            return false;
+        }
+    }
+    if (broken_) {
         return false;
     }
     if (end_ - p_ >= 3 && std::memcmp(p_, "\xEF\xBB\xBF", 3) == 0) {
         p_ += 3;
+    }
+    if (!have_token() || broken_) {
+        return false;
     }
     if (end_ - p_ >= 6 && std::memcmp(p_, "<?xml", 5) == 0 && is_space(p_[5])) {
         p_ += 5;
@@ -420,7 +545,7 @@ bool Scanner::bind(const Attribute& attribute)
     if (uri == xml_uri || uri == "http://www.w3.org/2000/xmlns/") {
         return false;
     }
-    bindings_.push_back({prefix, uri.empty() ? Ns::none : namespace_of(uri), depth_});
+    bindings_.push_back({std::string(prefix), uri.empty() ? Ns::none : namespace_of(uri), depth_});
     return true;
 }
 
@@ -549,7 +674,7 @@ bool Scanner::read_start_tag()
             }
         }
     }
-    open_names_.push_back(qname);
+    open_names_.emplace_back(qname);
     root_seen_ = true;
     pending_end_ = empty_;
     return true;
@@ -619,6 +744,15 @@ bool Scanner::read_text()
     return true;
 }
 
+void Scanner::close_element()
+{
+    open_names_.pop_back();
+    while (!bindings_.empty() && bindings_.back().depth == depth_) {
+        bindings_.pop_back();
+    }
+    ended_ = true;
+}
+
 Scanner::Event Scanner::next()
 {
     if (ended_) {
@@ -629,26 +763,35 @@ Scanner::Event Scanner::next()
     if (pending_end_) {
         // The end of an empty element.
         pending_end_ = false;
-        open_names_.pop_back();
-        while (!bindings_.empty() && bindings_.back().depth == depth_) {
-            bindings_.pop_back();
-        }
-        ended_ = true;
+        close_element();
         return Event::end;
     }
+    if (broken_) {
+        return Event::unusual;
+    }
     if (open_names_.empty()) {
-        while (p_ < end_ && is_space(*p_)) {
-            ++p_;
+        // Outside the root: white space only.
+        for (;;) {
+            while (p_ < end_ && is_space(*p_)) {
+                ++p_;
+            }
+            token_ = p_;
+            if (p_ < end_ || finished_) {
+                break;
+            }
+            if (!fill()) {
+                return Event::unusual;
+            }
         }
         if (root_seen_) {
-            return p_ == end_ ? Event::done : Event::unusual;
+            return p_ == end_ && finished_ ? Event::done : Event::unusual;
         }
-        if (end_ - p_ < 2 || *p_ != '<' || !is_name_start(static_cast<unsigned char>(p_[1]))) {
+        if (!have_token() || end_ - p_ < 2 || *p_ != '<' || !is_name_start(static_cast<unsigned char>(p_[1]))) {
             return Event::unusual;
         }
         return read_start_tag() ? Event::start : Event::unusual;
     }
-    if (p_ >= end_) {
+    if (!have_token() || p_ >= end_) {
         return Event::unusual;
     }
     if (*p_ != '<') {
@@ -661,11 +804,7 @@ Scanner::Event Scanner::next()
         if (!read_end_tag()) {
             return Event::unusual;
         }
-        open_names_.pop_back();
-        while (!bindings_.empty() && bindings_.back().depth == depth_) {
-            bindings_.pop_back();
-        }
-        ended_ = true;
+        close_element();
         return Event::end;
     }
     if (!is_name_start(static_cast<unsigned char>(p_[1]))) {

@@ -29,20 +29,44 @@ struct Attribute {
     bool plain = true;       // no reference or character the value normalises
 };
 
+// Where a scanner's bytes come from: a whole document at once, or pieces
+// of it (a compressed archive member read a chunk at a time).
+class Source {
+public:
+    virtual ~Source() = default;
+    // Appends the next piece to `buffer`; sets `finished` after the last
+    // one. False when the bytes cannot be had (the scan then ends).
+    virtual bool more(std::string& buffer, bool& finished) = 0;
+};
+
+// A source holding the whole document.
+class WholeSource : public Source {
+public:
+    WholeSource(const char* data, std::size_t size) noexcept : data_(data), size_(size) {}
+    bool more(std::string& buffer, bool& finished) override;
+
+private:
+    const char* data_;
+    std::size_t size_;
+};
+
 class Scanner {
 public:
     enum class Event { start, end, text, done, unusual };
 
-    Scanner(const char* data, std::size_t size) noexcept : p_(data), end_(data + size), begin_(data) {}
+    explicit Scanner(Source& source) noexcept : source_(source) {}
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
 
-    // Checks the characters of the whole document (UTF-8, XML characters
-    // only) and reads the byte order mark and XML declaration. False when
-    // the document is not one the scanner reproduces.
+    // Reads the byte order mark and XML declaration. False when the
+    // document is not one the scanner reproduces. The characters of the
+    // whole document are checked as it is read (UTF-8, XML characters only).
     bool open();
 
     // The next event. After `start`: ns(), local(), attributes(),
     // empty_element() (an empty element gives its `end` next). After `text`:
     // text_raw(), text_plain(). The root element's end is followed by `done`.
+    // The views stay valid until the next call.
     Event next();
 
     Ns ns() const noexcept { return ns_; }
@@ -53,9 +77,16 @@ public:
     bool text_plain() const noexcept { return text_plain_; }
     // Nesting depth of the element just started or ended (root is 1).
     std::size_t depth() const noexcept { return depth_; }
-    // Byte offsets of the markup just read (start tag, end tag or text).
-    std::size_t token_begin() const noexcept { return static_cast<std::size_t>(token_ - begin_); }
-    std::size_t token_end() const noexcept { return static_cast<std::size_t>(p_ - begin_); }
+    // The markup just read, as written (a start tag, end tag or text).
+    std::string_view token() const noexcept
+    {
+        return std::string_view(token_, static_cast<std::size_t>(p_ - token_));
+    }
+
+    // Keeps every byte from the start of the token just read until
+    // end_capture(), which returns them (through the last token read).
+    void begin_capture() noexcept;
+    std::string end_capture();
 
     // Skips the content of the element just started, up to and including its
     // end. False when that content is unusual.
@@ -67,27 +98,38 @@ public:
     static bool decode(std::string_view raw, bool attribute, std::string& out);
 
 private:
+    bool fill();
+    bool have_token();
     bool read_start_tag();
     bool read_end_tag();
     bool read_text();
     bool bind(const Attribute& attribute);
     bool resolve(std::string_view qname, bool is_attribute, Ns& ns, std::string_view& local) const;
+    void close_element();
 
-    const char* p_;
-    const char* end_;
-    const char* begin_;
+    Source& source_;
+    std::string buffer_;
+    bool finished_ = false;
+    bool broken_ = false;
+    std::size_t checked_ = 0;  // bytes of buffer_ whose characters are checked
+    const char* p_ = nullptr;
+    const char* end_ = nullptr;
     const char* token_ = nullptr;
+    bool capturing_ = false;
+    std::size_t capture_from_ = 0;  // offset into buffer_
+    std::string captured_;
 
     struct Binding {
-        std::string_view prefix;  // empty for the default namespace
+        std::string prefix;  // empty for the default namespace
         Ns ns;
         std::size_t depth;
     };
     std::vector<Binding> bindings_;
-    std::vector<std::string_view> open_names_;
+    std::vector<std::string> open_names_;
     std::vector<Attribute> attrs_;
     Ns ns_ = Ns::none;
     std::string_view local_;
+    std::string local_store_;
     std::string_view text_;
     bool text_plain_ = true;
     bool empty_ = false;
