@@ -591,7 +591,16 @@ ROUTE_CASES = {
         row(1, cell("A1", "title", "str")), row(3, cell("B3", "x", "str"), cell("D3", "1")),
         row(4, cell("B4", "y", "str"), cell("D4", "2.5")),
     ), mapping={"d": "D3", "b": "B3"}, route=True),
+    "namespaces by URI, not prefix": dict(
+        xml='<?xml version="1.0"?><x:worksheet xmlns:x="http://schemas.openxmlformats.org/spreadsheetml/2006/main">'
+            '<x:sheetData><x:row r="1"><x:c r="A1" t="str"><x:v>1</x:v></x:c><x:c r="B1"><x:v>2</x:v></x:c>'
+            '<x:c r="C1" xmlns:o="urn:other" o:t="s"><x:v>3</x:v></x:c></x:row></x:sheetData>'
+            '<x:pageMargins left="0.7" right="0.7" top="0.75" bottom="0.75" header="0.3" footer="0.3"/></x:worksheet>',
+        mapping={"a": "A1", "b": "B1", "c": "C1"}, route=True),
     # Left to openpyxl: each keeps openpyxl's own result, message or warning.
+    "a repeated namespace declaration": dict(rows=(row(1, cell("A1", "1")),),
+                                             root_attributes=' xmlns:r="urn:again"', mapping={"a": "A1"},
+                                             route=False),
     "extension list (openpyxl warns)": dict(rows=(row(1, cell("A1", "1")),),
                                             after='<extLst><ext uri="{78C0D931-6437-407d-A8EE-F0AAD7539E65}"/></extLst>',
                                             mapping={"a": "A1"}, route=False),
@@ -614,7 +623,8 @@ ROUTE_CASES = {
 @pytest.mark.parametrize("case", list(ROUTE_CASES), ids=list(ROUTE_CASES))
 def test_native_route_reads_as_pandas_reads(et, tmp_path, case):
     spec = ROUTE_CASES[case]
-    xml = sheet_xml("".join(spec["rows"]), before=spec.get("before", ""), after=spec.get("after", ""))
+    xml = spec.get("xml") or sheet_xml("".join(spec["rows"]), before=spec.get("before", ""),
+                                       after=spec.get("after", ""), root_attributes=spec.get("root_attributes", ""))
     path = write_raw_book(str(tmp_path / "book.xlsx"), [xml], shared=SHARED, styles=STYLES,
                           date1904=spec.get("date1904", False))
     assert_same_as_plain_read(et, path, spec["mapping"], spec["route"])

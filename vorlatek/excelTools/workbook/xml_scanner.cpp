@@ -560,6 +560,7 @@ bool Scanner::read_start_tag()
     const std::string_view qname(name_begin, static_cast<std::size_t>(name_end - name_begin));
     p_ = name_end;
     attrs_.clear();
+    declared_.clear();
     ++depth_;
     bool has_prefixed_attribute = false;
     for (;;) {
@@ -640,11 +641,17 @@ bool Scanner::read_start_tag()
                 return false;
             }
         }
+        for (std::string_view earlier : declared_) {
+            if (earlier == attribute.qname) {
+                return false;
+            }
+        }
         if (attribute.qname.size() >= 5 && attribute.qname.substr(0, 5) == "xmlns" &&
             (attribute.qname.size() == 5 || attribute.qname[5] == ':')) {
             if (!bind(attribute)) {
                 return false;
             }
+            declared_.push_back(attribute.qname);
             continue;  // declarations are no attributes of the element
         }
         if (attribute.qname.find(':') != std::string_view::npos) {

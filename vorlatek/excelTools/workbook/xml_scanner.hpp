@@ -127,6 +127,7 @@ private:
     std::vector<Binding> bindings_;
     std::vector<std::string> open_names_;
     std::vector<Attribute> attrs_;
+    std::vector<std::string_view> declared_;  // the tag's namespace declarations
     Ns ns_ = Ns::none;
     std::string_view local_;
     std::string local_store_;
