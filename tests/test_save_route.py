@@ -374,3 +374,39 @@ def test_column_letters_match_openpyxl(et, tmp_path, caplog):
 
     et.format_excel_sheet = every_column
     assert_same(et, tmp_path, caplog, {"S": MIXED}, native=True)
+
+
+@pytest.mark.parametrize("generic", [False, True], ids=["routed", "plain"])
+def test_interrupt_while_saving_rows(et, tmp_path, monkeypatch, generic):
+    """An interrupt that arrives while the rows are being written (here at
+    the first style lookup, which both routes make) reaches the caller; the
+    target stays as it was and both routes leave the same files behind."""
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    target = tmp_path / "report.xlsx"
+    target.write_bytes(b"previous")
+    add_code = openpyxl.utils.indexed_list.IndexedList.add.__code__
+    state = {"saving": False}
+
+    def profile(frame, event, arg):
+        if event == "call":
+            if frame.f_code is SAVE_CODE:
+                state["saving"] = True
+            elif state["saving"] and frame.f_code is add_code:
+                state["saving"] = False
+                raise KeyboardInterrupt
+
+    if generic:
+        et.pd = wrapped_pandas()
+    sys.setprofile(profile)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            et.write_formatted_excel(str(target), {"S": MIXED})
+    finally:
+        sys.setprofile(None)
+        et.pd = pd
+    assert target.read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["report.xlsx", "scratch"]
+    # openpyxl's own temporary part of the sheet, removed only at exit.
+    assert [p.name.startswith("openpyxl.") for p in scratch.iterdir()] == [True]
