@@ -29,6 +29,7 @@ from hypothesis import strategies as st
 from openpyxl.comments import Comment
 from openpyxl.styles import Font
 from openpyxl.utils.datetime import MAC_EPOCH
+from test_writer import DF, DF2, FailingFrame
 
 LOGGER = "vorlatek.excelTools"
 LXML = openpyxl.LXML
@@ -178,6 +179,8 @@ CASES = {
     "beyond column Z": {"W": [{"df": WIDE, "startcol": 700}]},
     "many sheets": {f"Sheet {i}": frame(i=[i], t=[str(i)]) for i in range(12)},
     "names needing escapes": {"R&D <1> \"q\"": MIXED, "Ünï 漢": TEXTS, "'quoted'": INDEXED},
+    "the writer tests' frames": {"S": DF, "T": [{"df": DF2, "startcol": 3, "index": True}],
+                                 "U": pd.DataFrame({"c": ["東" * 10], "z": [0]})},
     "skipped entries": {"E": pd.DataFrame(), "F": [{"df": None}, {"df": pd.DataFrame()}],
                         "G": (MIXED,), "H": MIXED},
 }
@@ -203,6 +206,8 @@ FALLBACKS = {
     "lone surrogate": ({"U": frame(t=["\ud800x"])}, False if LXML else True),
     "non-characters": ({"U": frame(t=["\ufffe\uffff"])}, False if LXML else True),
     "no sheet at all": ({"E": pd.DataFrame()}, None),
+    # The exit still saves the sheets written before the failure.
+    "failing frame after a written sheet": ({"A": MIXED, "S": FailingFrame(DF)}, True),
 }
 
 
