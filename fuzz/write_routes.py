@@ -34,12 +34,14 @@ GENUINE_FORMATTER = et.format_excel_sheet
 NAMES = ["S", "R&D <1>", "Ünï 漢", "'q'", "a\"b", "Sheet1", "x" * 31]
 TEXTS = ["", " ", "  lead", "trail ", "a&b<c>", "]]>", "\t\n\r", "=SUM(A1)", "=", "#N/A",
          "\x85", "\u3000", "😀", "\ud800", "\ufffe", "\x07", "x" * 300]
-CELL_VALUES = [None, 0, -0.0, 1.5, float("nan"), float("inf"), 2 ** 70, 10 ** 400, True, "",
+CELL_VALUES = [None, 0, -0.0, 1.5, float("nan"), float("inf"), 2 ** 70, True, "",
                " t ", "=A1", datetime.datetime(1900, 2, 28, 23, 59, 59, 999999),
-               datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc),
                datetime.date(1900, 3, 1), datetime.time(1, 2, 3, 4),
                datetime.timedelta(days=-1, microseconds=3), decimal.Decimal("2.5"),
-               np.float64(1.25), pd.Timestamp("2024-05-06 07:08:09.000001001")]
+               np.float64(1.25), pd.Timestamp("2024-05-06 07:08:09.000001001"),
+               # values openpyxl refuses when it saves; the last ones, picked rarely
+               10 ** 400, datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc)]
+REFUSED = 2
 DATA_TYPES = ["n", "s", "f", "b", "e", "d", "str", "inlineStr"]
 
 
@@ -89,18 +91,28 @@ def column(fdp, rows):
                         dtype="string")
     if kind == 10:
         return pd.Categorical([["a", "b", None][fdp.ConsumeIntInRange(0, 2)] for _ in range(rows)])
-    return pd.Series([CELL_VALUES[fdp.ConsumeIntInRange(0, len(CELL_VALUES) - 1)]
-                      for _ in range(rows)], dtype=object)
+    return pd.Series([cell_value(fdp) for _ in range(rows)], dtype=object)
+
+
+def cell_value(fdp):
+    last = len(CELL_VALUES) - 1 if fdp.ConsumeIntInRange(0, 15) == 0 else len(CELL_VALUES) - 1 - REFUSED
+    return CELL_VALUES[fdp.ConsumeIntInRange(0, last)]
+
+
+def sheet_name(fdp):
+    if fdp.ConsumeIntInRange(0, 3):
+        return NAMES[fdp.ConsumeIntInRange(0, len(NAMES) - 1)]
+    # Characters openpyxl refuses in titles mostly left out.
+    return re.sub(r"[\\*?:/\[\]]", "", shaped_text(fdp, 12)) or "Blank"
 
 
 def read_recipe(fdp):
     sheets = {}
     for _ in range(fdp.ConsumeIntInRange(1, 3)):
-        name = NAMES[fdp.ConsumeIntInRange(0, len(NAMES) - 1)] if fdp.ConsumeBool() \
-            else shaped_text(fdp, 12)
+        name = sheet_name(fdp)
         placements = []
         for _ in range(fdp.ConsumeIntInRange(1, 3)):
-            rows = fdp.ConsumeIntInRange(0, 6)
+            rows = fdp.ConsumeIntInRange(0, 6) or fdp.ConsumeIntInRange(0, 1)
             frame = pd.DataFrame({f"c{i}": column(fdp, rows)
                                   for i in range(fdp.ConsumeIntInRange(1, 4))})
             placements.append({"df": frame, "startrow": fdp.ConsumeIntInRange(0, 12),
