@@ -169,6 +169,9 @@ CASES = {
     "nullable and categorical": {"N": NULLABLE},
     "texts": {"T": TEXTS},
     "long texts": {"L": LONG},
+    # pandas 2 writes a Decimal as its text, pandas 3 as the Decimal.
+    "decimals": {"D": frame(n=[decimal.Decimal("1.10"), decimal.Decimal("NaN"),
+                               decimal.Decimal("-1E+400")])},
     "index and offsets": {"P": [
         {"df": INDEXED, "index": True},
         {"df": MIXED, "startrow": 5, "startcol": 3},
@@ -201,8 +204,6 @@ FALLBACKS = {
                               None),
     "control character": ({"C": frame(t=["bell\x07"])}, None),
     "int beyond float": ({"B": frame(n=pd.Series([10 ** 400], dtype=object))}, None),
-    # pandas 2 writes a Decimal as its text, pandas 3 as the Decimal.
-    "decimal": ({"D": frame(n=[decimal.Decimal("1.10")])}, None),
     "lone surrogate": ({"U": frame(t=["\ud800x"])}, False if LXML else True),
     "non-characters": ({"U": frame(t=["\ufffe\uffff"])}, False if LXML else True),
     "no sheet at all": ({"E": pd.DataFrame()}, None),
@@ -265,8 +266,15 @@ SHEET_CHANGES = {
     "row dimensions": (lambda ws: setattr(ws.row_dimensions[2], "height", 30), False),
     "hyperlink": (lambda ws: setattr(ws["A2"], "hyperlink", "https://example.com/x"), False),
     "comment": (lambda ws: setattr(ws["A2"], "comment", Comment("note", "me")), False),
-    "numpy value": (lambda ws: raw(ws, "A2", np.int64(5), "n"), False),
-    "decimal value": (lambda ws: raw(ws, "A2", decimal.Decimal("1.10"), "n"), False),
+    "numpy and decimal values": (lambda ws: [
+        raw(ws, "P1", np.int64(-5), "n"), raw(ws, "P2", np.float32(0.1), "n"),
+        raw(ws, "P3", np.bool_(True), "b"), raw(ws, "P4", np.float16("nan"), "n"),
+        raw(ws, "P5", np.uint64(2 ** 64 - 1), "n"), raw(ws, "P6", decimal.Decimal("1.10"), "n"),
+        raw(ws, "P7", decimal.Decimal("-Infinity"), "n"), raw(ws, "P8", decimal.Decimal("1e999"), "n"),
+        raw(ws, "P9", np.longdouble("1e-400"), "n")], True),
+    "signalling decimal": (lambda ws: raw(ws, "A2", decimal.Decimal("sNaN"), "n"), False),
+    "numpy value of another kind": (lambda ws: raw(ws, "A2", np.datetime64("2024-01-01"), "n"),
+                                    False),
     "iso dates": (lambda ws: setattr(ws.parent, "iso_dates", True), False),
     "date cell without a date": (lambda ws: [raw(ws, "A2", None, "d"),
                                              setattr(ws["A2"], "font", Font(bold=True))], False),

@@ -218,6 +218,16 @@ bool day_serial(const SaveLayout& layout, const DayEpoch& epoch, PyObject* value
     return false;
 }
 
+bool other_number(const SaveLayout& layout, PyTypeObject* type)
+{
+    for (const Ref& numeric : layout.other_numeric_types) {
+        if (type == as_type(numeric)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 struct SheetFacts {
     const SaveLayout& layout;
     PyObject* worksheet;
@@ -317,6 +327,16 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
     }
     if (value_type == &PyFloat_Type) {
         plan.number = PyFloat_AS_DOUBLE(value);
+        plan.content = std::isfinite(plan.number) ? Content::number : Content::empty_value;
+        return true;
+    }
+    if (other_number(layout, value_type)) {
+        // isnan(value), isinf(value) and "%.16g" % value all take float(value).
+        plan.number = PyFloat_AsDouble(value);
+        if (plan.number == -1.0 && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
         plan.content = std::isfinite(plan.number) ? Content::number : Content::empty_value;
         return true;
     }
