@@ -48,7 +48,7 @@ export VORLATEK_FUZZ_SCRATCH
 trap 'rm -rf "$VORLATEK_FUZZ_SCRATCH"' EXIT
 
 failed=()
-for target in ${VORLATEK_FUZZ_TARGETS:-cell_address call_shapes format_routes csv_reader excel_reader excel_route}; do
+for target in ${VORLATEK_FUZZ_TARGETS:-cell_address call_shapes format_routes write_routes csv_reader excel_reader excel_route}; do
     echo "=== fuzz $target for $seconds s"
     # New inputs go to the first folder; the seeds in the checkout are only read.
     mkdir -p "$out/$target/corpus"

@@ -305,6 +305,36 @@ void capture_cells(SaveLayout& l)
     pin(l, l.workbook_type.get(), "epoch", Expect::code);
 }
 
+// NUMERIC_TYPES as safe_string reads it (a tuple, pinned with the
+// function's globals): the types other than int and float whose "%.16g"
+// is the one of their float() without running code of anyone else's,
+// decimal's Decimal and numpy's scalars.
+void capture_numeric_types(SaveLayout& l, PyObject* safe_string)
+{
+    PyObject* numeric = namespace_item(PyFunction_GetGlobals(safe_string),
+                                       interned("NUMERIC_TYPES").get());
+    if (numeric == nullptr || !PyTuple_CheckExact(numeric)) {
+        unusable("NUMERIC_TYPES");
+    }
+    Ref decimal_module = import("decimal");
+    Ref decimal_type = Ref::checked(PyObject_GetAttrString(decimal_module.get(), "Decimal"));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(numeric); ++i) {
+        PyObject* type = PyTuple_GET_ITEM(numeric, i);
+        if (!PyType_Check(type) || type == reinterpret_cast<PyObject*>(&PyLong_Type) ||
+            type == reinterpret_cast<PyObject*>(&PyFloat_Type)) {
+            continue;
+        }
+        Ref module = attribute_or_nothing(type, interned("__module__").get());
+        const bool known = type == decimal_type.get() ||
+                           (module && PyUnicode_Check(module.get()) &&
+                            PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+                            !(reinterpret_cast<PyTypeObject*>(type)->tp_flags & Py_TPFLAGS_HEAPTYPE));
+        if (known) {
+            l.other_numeric_types.push_back(Ref::borrow(type));
+        }
+    }
+}
+
 // The XML writer openpyxl's sheet writer uses, and the pieces of its cell
 // writer the native rows reproduce.
 void capture_cell_writer(SaveLayout& l)
@@ -345,9 +375,10 @@ void capture_cell_writer(SaveLayout& l)
     else {
         unusable("unknown XML writer");
     }
-    for (const char* name : {"_set_attributes", "safe_string", "to_excel", "to_ISO8601"}) {
+    for (const char* name : {"_set_attributes", "to_excel", "to_ISO8601"}) {
         pin(l, cell_writer_globals, name, Expect::code);
     }
+    capture_numeric_types(l, pin(l, cell_writer_globals, "safe_string", Expect::code));
     PyObject* dates = namespace_of(dates_module.get());
     for (const char* name : {"time_to_days", "timedelta_to_days"}) {
         pin(l, dates, name, Expect::code);

@@ -46,6 +46,9 @@ struct SaveLayout {
 
     Ref windows_epoch;
     Ref mac_epoch;
+    // The numbers safe_string formats besides int and float: decimal's
+    // Decimal and numpy's scalar types, as openpyxl lists them.
+    std::vector<Ref> other_numeric_types;
 
     XmlDialect dialect = XmlDialect::etree;
     std::vector<SavePin> pins;

@@ -92,10 +92,25 @@ bool read_style(const SaveLayout& layout, PyObject* style, StyleInts& out)
 // "n" once the value is a day serial); false for a type not known here.
 enum class CellType { numeric, string, formula, boolean, error, date, formula_string, inline_string };
 
+// A str whose characters can be read in place (before 3.12 a str made by
+// the old Py_UNICODE API is not, until it is made ready).
+bool readable_text(PyObject* text)
+{
+    if (!PyUnicode_CheckExact(text)) {
+        return false;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) {
+        swallow_ordinary_error();
+        return false;
+    }
+#endif
+    return true;
+}
+
 bool cell_type_of(PyObject* data_type, CellType& type, std::string_view& attribute)
 {
-    if (data_type == nullptr || !PyUnicode_CheckExact(data_type) ||
-        !PyUnicode_IS_ASCII(data_type)) {
+    if (data_type == nullptr || !readable_text(data_type) || !PyUnicode_IS_ASCII(data_type)) {
         return false;
     }
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(data_type)),
@@ -203,6 +218,16 @@ bool day_serial(const SaveLayout& layout, const DayEpoch& epoch, PyObject* value
     return false;
 }
 
+bool other_number(const SaveLayout& layout, PyTypeObject* type)
+{
+    for (const Ref& numeric : layout.other_numeric_types) {
+        if (type == as_type(numeric)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 struct SheetFacts {
     const SaveLayout& layout;
     PyObject* worksheet;
@@ -268,6 +293,9 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
         return true;
     }
     // value is None or value == ""
+    if (PyUnicode_CheckExact(value) && !readable_text(value)) {
+        return false;
+    }
     if (value == Py_None || (PyUnicode_CheckExact(value) && PyUnicode_GET_LENGTH(value) == 0)) {
         plan.content = Content::empty_cell;
         return true;
@@ -299,6 +327,16 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
     }
     if (value_type == &PyFloat_Type) {
         plan.number = PyFloat_AS_DOUBLE(value);
+        plan.content = std::isfinite(plan.number) ? Content::number : Content::empty_value;
+        return true;
+    }
+    if (other_number(layout, value_type)) {
+        // isnan(value), isinf(value) and "%.16g" % value all take float(value).
+        plan.number = PyFloat_AsDouble(value);
+        if (plan.number == -1.0 && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
         plan.content = std::isfinite(plan.number) ? Content::number : Content::empty_value;
         return true;
     }

@@ -1,0 +1,425 @@
+"""write_formatted_excel's native save route against the plain route.
+
+Every workbook is written twice: with the genuine pandas (the route writes
+each sheet's rows natively where it can) and with `pd` rebound to a thin
+wrapper module (the plain calls of today). The two archives must be the
+same member by member and byte for byte, the timestamps of the document
+properties aside; results and log records must be the same too. A profile
+hook tells whether openpyxl's own row writer ran.
+"""
+import datetime
+import decimal
+import importlib.util
+import logging
+import pathlib
+import re
+import sys
+import tempfile
+import types
+import zipfile
+
+import numpy as np
+import openpyxl
+import openpyxl.cell._writer as cell_writer
+import openpyxl.worksheet._writer as sheet_writer
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from openpyxl.comments import Comment
+from openpyxl.styles import Font
+from openpyxl.utils.datetime import MAC_EPOCH
+from test_writer import DF, DF2, FailingFrame
+
+LOGGER = "vorlatek.excelTools"
+LXML = openpyxl.LXML
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# openpyxl's code that writes rows and cells; none of it runs for a sheet
+# the route writes.
+ROW_WRITER_CODE = {
+    sheet_writer.WorksheetWriter.write_rows.__code__,
+    sheet_writer.WorksheetWriter.write_row.__code__,
+    cell_writer.etree_write_cell.__code__,
+    cell_writer.lxml_write_cell.__code__,
+}
+SAVE_CODE = openpyxl.Workbook.save.__code__
+
+
+def wrapped_pandas():
+    """A module that offers pandas' names but is not pandas."""
+    wrapper = types.ModuleType("pandas_wrapper")
+    for name in dir(pd):
+        if not name.startswith("__"):
+            setattr(wrapper, name, getattr(pd, name))
+    return wrapper
+
+
+def archive(path):
+    """Every member with what zipfile records of it; the timestamps of
+    docProps/core.xml masked (and with them its sizes and checksum)."""
+    if not path.exists():
+        return None
+    members = []
+    with zipfile.ZipFile(path) as z:
+        for info in z.infolist():
+            data = z.read(info.filename)
+            sizes = (info.CRC, info.file_size, info.compress_size)
+            if info.filename == "docProps/core.xml":
+                data = re.sub(rb"(<dcterms:(created|modified)[^>]*>)[^<]*", rb"\1", data)
+                sizes = None
+            members.append((info.filename, info.compress_type, info.external_attr,
+                            info.flag_bits, info.create_system, info.create_version,
+                            info.extract_version, info.extra, info.comment, sizes, data))
+    return members
+
+
+def write(et, path, data, auto_format, caplog, generic):
+    """(result, log records, archive, row writer ran, saved) of one write."""
+    ran = {"rows": False, "save": False}
+
+    def profile(frame, event, arg):
+        if event == "call":
+            if frame.f_code in ROW_WRITER_CODE:
+                ran["rows"] = True
+            elif frame.f_code is SAVE_CODE:
+                ran["save"] = True
+
+    caplog.clear()
+    if generic:
+        et.pd = wrapped_pandas()
+    sys.setprofile(profile)
+    try:
+        result = et.write_formatted_excel(str(path), data, auto_format)
+    finally:
+        sys.setprofile(None)
+        et.pd = pd
+    logged = [(r.levelname, r.getMessage().replace(str(path), "<path>"))
+              for r in caplog.records if r.name == LOGGER]
+    return result, logged, archive(path), ran["rows"], ran["save"]
+
+
+def both_routes(et, tmp_path, data, auto_format=True, caplog=None):
+    routed = write(et, tmp_path / "routed.xlsx", data, auto_format, caplog, generic=False)
+    plain = write(et, tmp_path / "plain.xlsx", data, auto_format, caplog, generic=True)
+    assert plain[4] == routed[4]
+    assert not plain[0] or plain[3], "the plain route writes its rows with openpyxl"
+    assert routed[:3] == plain[:3]
+    return routed
+
+
+def assert_same(et, tmp_path, caplog, data, native, auto_format=True):
+    result, _, written, rows_ran, _ = both_routes(et, tmp_path, data, auto_format, caplog)
+    if native is not None:
+        assert rows_ran != native, "row writer ran" if native else "row writer did not run"
+    return result, written
+
+
+@pytest.fixture(autouse=True)
+def capture_logs(caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+
+
+def frame(**columns):
+    return pd.DataFrame(columns)
+
+
+NOW = datetime.datetime(2024, 2, 29, 13, 14, 15, 123456)
+MIXED = frame(
+    num=[1, -2, 3], big=[2 ** 53 + 1, 10 ** 20, -(2 ** 63)], real=[0.1, -0.0, 1e300],
+    missing=[np.nan, np.inf, -np.inf], flag=[True, False, True],
+    text=["plain", " padded ", "a&b<c>\"'"], blanks=["  ", "\t", ""],
+)
+DATES = frame(
+    stamp=pd.Series([pd.Timestamp("1899-12-30"), pd.Timestamp("1900-02-28 23:59:59.999999"),
+                     pd.Timestamp("2024-02-29 12:00:00.000000001")]),
+    seconds=pd.Series([pd.Timestamp("1800-01-01"), pd.Timestamp("2262-04-11"),
+                       pd.Timestamp("1970-01-01 00:00:01")]).astype("datetime64[s]"),
+    day=[datetime.date(1900, 1, 1), datetime.date(1900, 3, 1), datetime.date(9999, 12, 31)],
+    clock=[datetime.time(0, 0), datetime.time(23, 59, 59, 999999), datetime.time(12)],
+    span=pd.to_timedelta(["1 days 02:03:04", "-3 hours", "0s"]),
+    missing=pd.to_datetime(["2024-01-01", None, "2024-01-03"]),
+    python=[NOW, datetime.datetime(1, 1, 1), datetime.datetime(1904, 1, 1)],
+)
+NULLABLE = frame(
+    ints=pd.array([1, None, 3], dtype="Int64"), flags=pd.array([True, None, False], dtype="boolean"),
+    texts=pd.array(["x", None, "z"], dtype="string"), floats=pd.array([1.5, None, 2.5], dtype="Float64"),
+    category=pd.Categorical(["b", "a", None]), objects=[None, pd.NA, "v"],
+)
+TEXTS = frame(
+    unicode=["é漢字", "\U0001F600 emoji", "\u3000wide\u3000"],
+    controls=["tab\tinside", "line\nbreak", "cr\rreturn"],
+    edges=["\x85next", "trail\u2028", "\x7fdel"],
+    formulas=["=SUM(A1:A2)", "=A1&\"x\"", "=="],
+    errors=["#N/A", "#DIV/0!", "#VALUE!"],
+    markup=["]]>", "<sheetData>", "&amp;"],
+)
+LONG = frame(long=["x" * 40000, "y " * 20000, "z"])
+INDEXED = pd.DataFrame({"v": [1.25, 2.5]}, index=pd.Index(["r1", "r2"], name="key"))
+MULTI = pd.DataFrame(
+    np.arange(8).reshape(4, 2),
+    index=pd.MultiIndex.from_tuples([("a", 1), ("a", 2), ("b", 1), ("b", 2)], names=["g", "n"]),
+    columns=pd.MultiIndex.from_tuples([("top", "x"), ("top", "y")]),
+)
+WIDE = pd.DataFrame(np.arange(3 * 60).reshape(3, 60), columns=[f"c{i}" for i in range(60)])
+
+CASES = {
+    "single frame": {"S": MIXED},
+    "dates and times": {"Dates": DATES},
+    "nullable and categorical": {"N": NULLABLE},
+    "texts": {"T": TEXTS},
+    "long texts": {"L": LONG},
+    # pandas 2 writes a Decimal as its text, pandas 3 as the Decimal.
+    "decimals": {"D": frame(n=[decimal.Decimal("1.10"), decimal.Decimal("NaN"),
+                               decimal.Decimal("-1E+400")])},
+    "index and offsets": {"P": [
+        {"df": INDEXED, "index": True},
+        {"df": MIXED, "startrow": 5, "startcol": 3},
+        {"df": DATES, "startrow": 0, "startcol": 12, "index": True},
+    ]},
+    "merged header and index": {"M": [{"df": MULTI, "index": True},
+                                      {"df": MULTI, "startrow": 8, "startcol": 4, "index": True}]},
+    "beyond column Z": {"W": [{"df": WIDE, "startcol": 700}]},
+    "many sheets": {f"Sheet {i}": frame(i=[i], t=[str(i)]) for i in range(12)},
+    "names needing escapes": {"R&D <1> \"q\"": MIXED, "Ünï 漢": TEXTS, "'quoted'": INDEXED},
+    "the writer tests' frames": {"S": DF, "T": [{"df": DF2, "startcol": 3, "index": True}],
+                                 "U": pd.DataFrame({"c": ["東" * 10], "z": [0]})},
+    "skipped entries": {"E": pd.DataFrame(), "F": [{"df": None}, {"df": pd.DataFrame()}],
+                        "G": (MIXED,), "H": MIXED},
+}
+
+
+@pytest.mark.parametrize("auto_format", [True, False], ids=["styled", "plain"])
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_frames_write_the_same_workbook(et, tmp_path, caplog, case, auto_format):
+    result, written = assert_same(et, tmp_path, caplog, CASES[case], native=True,
+                                  auto_format=auto_format)
+    assert result is True and written
+
+
+# Frames the route leaves to openpyxl, or that fail in pandas or openpyxl:
+# the same failure, the same record, no file.
+FALLBACKS = {
+    "timezone-aware stamps": ({"Z": frame(t=pd.to_datetime(["2024-01-01"]).tz_localize("UTC"))},
+                              None),
+    "control character": ({"C": frame(t=["bell\x07"])}, None),
+    "int beyond float": ({"B": frame(n=pd.Series([10 ** 400], dtype=object))}, None),
+    "lone surrogate": ({"U": frame(t=["\ud800x"])}, False if LXML else True),
+    "non-characters": ({"U": frame(t=["\ufffe\uffff"])}, False if LXML else True),
+    "no sheet at all": ({"E": pd.DataFrame()}, None),
+    # The exit still saves the sheets written before the failure.
+    "failing frame after a written sheet": ({"A": MIXED, "S": FailingFrame(DF)}, True),
+}
+
+
+@pytest.mark.parametrize("case", sorted(FALLBACKS))
+def test_cells_the_route_leaves_to_openpyxl(et, tmp_path, caplog, case):
+    data, native = FALLBACKS[case]
+    assert_same(et, tmp_path, caplog, data, native=native)
+
+
+def test_the_demo_report(et, tmp_path, caplog, monkeypatch):
+    spec = importlib.util.spec_from_file_location("demo_reconcile", ROOT / "demo" / "reconcile.py")
+    demo = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(demo)
+    captured = []
+    monkeypatch.setattr(demo, "et", types.SimpleNamespace(
+        **{name: getattr(et, name) for name in dir(et) if not name.startswith("__")}))
+    monkeypatch.setattr(demo.et, "write_formatted_excel",
+                        lambda path, data, auto_format=True: captured.append(data) or True)
+    assert demo.main(["--out", str(tmp_path / "demo")]) == 0
+    assert_same(et, tmp_path, caplog, captured[0], native=True)
+
+
+# Cells placed by a formatter stand-in after the real formatter: kinds
+# pandas never writes, and sheet features the route leaves to openpyxl.
+def set_cell(ws, coordinate, value, data_type=None):
+    cell = ws[coordinate]
+    cell.value = value
+    if data_type is not None:
+        cell.data_type = data_type
+
+
+def raw(ws, coordinate, value, data_type):
+    cell = ws[coordinate]
+    cell._value = value
+    cell.data_type = data_type
+
+
+SHEET_CHANGES = {
+    "python values": (lambda ws: [set_cell(ws, "H1", datetime.time(6, 30, 0, 5)),
+                                  set_cell(ws, "H2", datetime.timedelta(days=-2, microseconds=7)),
+                                  set_cell(ws, "H3", True), set_cell(ws, "H4", 7.0)], True),
+    "odd data types": (lambda ws: [raw(ws, "J1", "=", "f"), raw(ws, "J2", "", "f"),
+                                   raw(ws, "J3", "text", "n"), raw(ws, "J4", 5, "str"),
+                                   raw(ws, "J5", "x", "inlineStr"), raw(ws, "J6", None, "s"),
+                                   raw(ws, "J7", 1.5, "e"), raw(ws, "J8", float("nan"), "b")],
+                       True),
+    "styled empty and merged cells": (lambda ws: [
+        setattr(ws["K5"], "font", Font(italic=True)), ws.merge_cells("K6:L8"),
+        setattr(ws["L7"], "font", Font(bold=True)), ws.merge_cells("M1:M2")], True),
+    "style arrays shared and reset": (lambda ws: [
+        setattr(ws["A1"], "_style", ws["A2"]._style), setattr(ws["B1"], "_style", None),
+        setattr(ws["N1"], "font", Font(name="Arial", size=11))], True),
+    "1904 epoch": (lambda ws: setattr(ws.parent, "epoch", MAC_EPOCH), True),
+    "empty row of unstyled cells": (lambda ws: ws.cell(row=40, column=2), True),
+    "row dimensions": (lambda ws: setattr(ws.row_dimensions[2], "height", 30), False),
+    "hyperlink": (lambda ws: setattr(ws["A2"], "hyperlink", "https://example.com/x"), False),
+    "comment": (lambda ws: setattr(ws["A2"], "comment", Comment("note", "me")), False),
+    "numpy and decimal values": (lambda ws: [
+        raw(ws, "P1", np.int64(-5), "n"), raw(ws, "P2", np.float32(0.1), "n"),
+        raw(ws, "P3", np.bool_(True), "b"), raw(ws, "P4", np.float16("nan"), "n"),
+        raw(ws, "P5", np.uint64(2 ** 64 - 1), "n"), raw(ws, "P6", decimal.Decimal("1.10"), "n"),
+        raw(ws, "P7", decimal.Decimal("-Infinity"), "n"), raw(ws, "P8", decimal.Decimal("1e999"), "n"),
+        raw(ws, "P9", np.longdouble("1e-400"), "n")], True),
+    "signalling decimal": (lambda ws: raw(ws, "A2", decimal.Decimal("sNaN"), "n"), False),
+    "numpy value of another kind": (lambda ws: raw(ws, "A2", np.datetime64("2024-01-01"), "n"),
+                                    False),
+    "iso dates": (lambda ws: setattr(ws.parent, "iso_dates", True), False),
+    "date cell without a date": (lambda ws: [raw(ws, "A2", None, "d"),
+                                             setattr(ws["A2"], "font", Font(bold=True))], False),
+    "timezone-aware cell": (lambda ws: raw(
+        ws, "A2", datetime.datetime(2024, 1, 1, tzinfo=datetime.timezone.utc), "d"), False),
+    "unknown data type": (lambda ws: raw(ws, "A2", 1, "x"), False),
+    "cell of another sheet": (lambda ws: setattr(ws["A2"], "parent", ws.parent.create_sheet("O")),
+                              False),
+}
+
+
+@pytest.mark.parametrize("case", sorted(SHEET_CHANGES))
+def test_sheet_changes_after_formatting(et, tmp_path, caplog, case):
+    change, native = SHEET_CHANGES[case]
+    formatter = et.format_excel_sheet
+
+    def format_then_change(ws):
+        formatter(ws)
+        if ws.title == "S":
+            change(ws)
+
+    et.format_excel_sheet = format_then_change
+    data = {"S": [{"df": MIXED}, {"df": DATES, "startrow": 5}], "Other": TEXTS}
+    result, _, _, rows_ran, _ = both_routes(et, tmp_path, data, True, caplog)
+    # The other sheet takes the route whatever happens to this one.
+    if native:
+        assert result is True and not rows_ran
+    elif result:
+        assert rows_ran
+
+
+# openpyxl pieces the route stands in for: rebinding any of them makes the
+# save take openpyxl's code, whatever the replacement does.
+def counting(function):
+    def replacement(*args, **kwargs):
+        return function(*args, **kwargs)
+    return replacement
+
+
+PATCHES = {
+    "write_cell": (sheet_writer, "write_cell"),
+    "safe_string": (cell_writer, "safe_string"),
+    "to_excel": (cell_writer, "to_excel"),
+    "write_row": (sheet_writer.WorksheetWriter, "write_row"),
+    "style list add": (openpyxl.utils.indexed_list.IndexedList, "add"),
+    "save_workbook": (openpyxl.workbook.workbook, "save_workbook"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(PATCHES))
+def test_rebound_openpyxl_pieces_take_the_plain_code(et, tmp_path, caplog, monkeypatch, case):
+    owner, name = PATCHES[case]
+    monkeypatch.setattr(owner, name, counting(getattr(owner, name)))
+    assert_same(et, tmp_path, caplog, {"S": MIXED}, native=False)
+
+
+def test_temporary_files_are_removed(et, tmp_path, caplog, monkeypatch):
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    _, written = assert_same(et, tmp_path, caplog, CASES["many sheets"], native=True)
+    assert written and list(scratch.iterdir()) == []
+
+
+def test_workbook_keeps_no_trace_of_the_route(et, tmp_path, caplog):
+    seen = []
+    formatter = et.format_excel_sheet
+
+    def keep_workbook(ws):
+        formatter(ws)
+        seen.append(ws.parent)
+
+    et.format_excel_sheet = keep_workbook
+    assert_same(et, tmp_path, caplog, {"S": MIXED}, native=True)
+    assert "save" not in vars(seen[0]) and "save" not in vars(seen[1])
+
+
+COLUMN = st.one_of(
+    st.lists(st.integers(-(2 ** 70), 2 ** 70), min_size=3, max_size=3),
+    st.lists(st.floats(allow_nan=True, allow_infinity=True), min_size=3, max_size=3),
+    st.lists(st.text(st.characters(blacklist_categories=["Cs", "Cc"]), max_size=12),
+             min_size=3, max_size=3),
+    st.lists(st.one_of(st.none(), st.booleans(), st.integers(-5, 5), st.text(max_size=3)),
+             min_size=3, max_size=3),
+    st.lists(st.datetimes(min_value=datetime.datetime(1677, 9, 22),
+                          max_value=datetime.datetime(2262, 4, 11)), min_size=3, max_size=3),
+)
+
+
+@settings(max_examples=30, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(columns=st.lists(COLUMN, min_size=1, max_size=4),
+       startrow=st.integers(0, 30), startcol=st.integers(0, 40), index=st.booleans())
+def test_generated_frames(et, tmp_path, caplog, columns, startrow, startcol, index):
+    df = pd.DataFrame({f"c{i}": pd.Series(values, dtype=object if i % 2 else None)
+                       for i, values in enumerate(columns)})
+    data = {"G": [{"df": df}, {"df": df, "startrow": startrow + 5, "startcol": startcol,
+                               "index": index}]}
+    both_routes(et, tmp_path, data, True, caplog)
+
+
+def test_column_letters_match_openpyxl(et, tmp_path, caplog):
+    formatter = et.format_excel_sheet
+
+    def every_column(ws):
+        formatter(ws)
+        for column in range(1, 18279, 37):
+            ws.cell(row=3, column=column, value=column)
+        ws.cell(row=4, column=18278, value="last")
+
+    et.format_excel_sheet = every_column
+    assert_same(et, tmp_path, caplog, {"S": MIXED}, native=True)
+
+
+@pytest.mark.parametrize("generic", [False, True], ids=["routed", "plain"])
+def test_interrupt_while_saving_rows(et, tmp_path, monkeypatch, generic):
+    """An interrupt that arrives while the rows are being written (here at
+    the first style lookup, which both routes make) reaches the caller; the
+    target stays as it was and both routes leave the same files behind."""
+    scratch = tmp_path / "scratch"
+    scratch.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(scratch))
+    target = tmp_path / "report.xlsx"
+    target.write_bytes(b"previous")
+    add_code = openpyxl.utils.indexed_list.IndexedList.add.__code__
+    state = {"saving": False}
+
+    def profile(frame, event, arg):
+        if event == "call":
+            if frame.f_code is SAVE_CODE:
+                state["saving"] = True
+            elif state["saving"] and frame.f_code is add_code:
+                state["saving"] = False
+                raise KeyboardInterrupt
+
+    if generic:
+        et.pd = wrapped_pandas()
+    sys.setprofile(profile)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            et.write_formatted_excel(str(target), {"S": MIXED})
+    finally:
+        sys.setprofile(None)
+        et.pd = pd
+    assert target.read_bytes() == b"previous"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["report.xlsx", "scratch"]
+    # openpyxl's own temporary part of the sheet, removed only at exit.
+    assert [p.name.startswith("openpyxl.") for p in scratch.iterdir()] == [True]
