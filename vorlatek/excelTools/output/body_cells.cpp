@@ -65,7 +65,12 @@ bool exact_small_int(PyObject* value, long long& out)
     return overflow == 0 && out > -max_plain_offset && out < max_plain_offset;
 }
 
-bool has_time_zone(PyObject* datetime) { return _PyDateTime_HAS_TZINFO(datetime) != 0; }
+// A datetime's time zone, read from its structure as datetime's own tzinfo
+// attribute reads it.
+bool has_time_zone(PyObject* datetime)
+{
+    return reinterpret_cast<_PyDateTime_BaseTZInfo*>(datetime)->hastzinfo != 0;
+}
 
 // A style array's nine ints, read or written through its buffer.
 class StyleInts {

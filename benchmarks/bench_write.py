@@ -1,0 +1,148 @@
+"""Scale table of a styled report write against plain writers, in one run.
+
+    python benchmarks/bench_write.py            # 100,000 x 10 (1M cells) and 10 x 10
+    python benchmarks/bench_write.py --quick    # 10,000 x 10 and 10 x 10
+
+Every case runs in a child process of its own (so peak memory is that case's
+alone): CPU seconds of the write itself (user + system, median of the
+child's repeats) and the child's peak resident memory (ru_maxrss) with the
+memory it had before the write.
+
+- styled route: write_formatted_excel(path, {"Report": frame}) as it is;
+- styled generic: the same call with the module's `pd` rebound to a module
+  that only hands out pandas' names, so every phase takes pandas' and
+  openpyxl's own calls (today's route);
+- to_excel openpyxl / xlsxwriter: pandas' plain to_excel(path, index=False);
+- pyexcelerate: its plain Workbook.new_sheet(data=rows).save(path), the rows
+  made from the frame as a user would (header, then df.values.tolist()).
+  Needs pyexcelerate, which only the benchmark venv has
+  (bash scripts/bench-venv.sh); skipped elsewhere.
+
+The ratios are against "styled generic" measured in the same run.
+"""
+import argparse
+import datetime
+import json
+import os
+import resource
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import types
+
+CASES = ["styled route", "styled generic", "to_excel openpyxl", "to_excel xlsxwriter",
+         "pyexcelerate"]
+
+
+def make_frame(rows):
+    import numpy as np
+    import pandas as pd
+    start = datetime.datetime(2024, 1, 1)
+    return pd.DataFrame({
+        "code": [f"C{i:07d}" for i in range(rows)],
+        "name": [f"item number {i}" for i in range(rows)],
+        "qty": np.arange(rows, dtype="int64"),
+        "price": np.arange(rows) * 0.25,
+        "flag": np.arange(rows) % 3 == 0,
+        "day": pd.date_range(start, periods=rows, freq="min"),
+        "city": ["東京" if i % 2 else "Osaka" for i in range(rows)],
+        "stock": np.arange(rows, dtype="int64") * 7 - 3,
+        "ratio": np.arange(rows) / 7,
+        "open": np.arange(rows) % 2 == 0,
+    })
+
+
+def writer_for(case, frame, path):
+    import pandas as pd
+    if case.startswith("styled"):
+        import vorlatek.excelTools as et
+        if case == "styled generic":
+            wrapper = types.ModuleType("pandas_wrapper")
+            wrapper.__getattr__ = lambda name: getattr(pd, name)
+            et.pd = wrapper
+
+        def write():
+            assert et.write_formatted_excel(path, {"Report": frame}) is True
+        return write
+    if case.startswith("to_excel"):
+        engine = case.split()[1]
+        return lambda: frame.to_excel(path, index=False, engine=engine)
+    from pyexcelerate import Workbook
+
+    def write():
+        book = Workbook()
+        book.new_sheet("Report", data=[list(frame.columns)] + frame.values.tolist())
+        book.save(path)
+    return write
+
+
+def child(case, rows, repeats):
+    frame = make_frame(rows)
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "report.xlsx")
+        write = writer_for(case, frame, path)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        times = []
+        for _ in range(repeats):
+            start = time.process_time()
+            write()
+            times.append(time.process_time() - start)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        size = os.path.getsize(path)
+    print(json.dumps({"cpu": statistics.median(times), "peak_kb": peak, "before_kb": before,
+                      "bytes": size}))
+
+
+def available(case):
+    if case != "pyexcelerate":
+        return True
+    try:
+        import pyexcelerate  # noqa: F401
+        return True
+    except ImportError:
+        return False
+
+
+def run_case(case, rows, repeats):
+    done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", case,
+                           "--rows", str(rows), "--repeats", str(repeats)],
+                          capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def main(argv):
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--child")
+    parser.add_argument("--rows", type=int)
+    parser.add_argument("--repeats", type=int, default=1)
+    args = parser.parse_args(argv)
+    if args.child:
+        child(args.child, args.rows, args.repeats)
+        return
+    sizes = [(10_000 if args.quick else 100_000, 1), (10, 20)]
+    import openpyxl
+    import pandas as pd
+    print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, openpyxl "
+          f"{openpyxl.__version__}; CPU s of one write (median), peak RSS of its process")
+    print(f"{'rows x 10':>10} {'case':<20} {'CPU s':>9} {'vs generic':>10} "
+          f"{'peak MB':>8} {'before MB':>9} {'file KB':>8}")
+    for rows, repeats in sizes:
+        results = {}
+        for case in CASES:
+            if available(case):
+                results[case] = run_case(case, rows, repeats)
+        yardstick = results["styled generic"]["cpu"]
+        for case, r in results.items():
+            print(f"{rows:>10} {case:<20} {r['cpu']:>9.4f} {r['cpu'] / yardstick:>10.3f} "
+                  f"{r['peak_kb'] / 1024:>8.1f} {r['before_kb'] / 1024:>9.1f} "
+                  f"{r['bytes'] / 1024:>8.1f}", flush=True)
+        for case in CASES:
+            if not available(case):
+                print(f"{rows:>10} {case:<20} {'skipped (not installed)':>30}")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])

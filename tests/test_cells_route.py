@@ -1,0 +1,417 @@
+"""The native placement of a frame's body against pandas' own to_excel.
+
+write_formatted_excel places a frame's values into the openpyxl sheet itself
+when pandas and openpyxl are their own genuine selves; with the module's `pd`
+rebound to a thin wrapper module it makes today's calls (pandas' to_excel,
+one openpyxl cell per value). Both must leave the same workbook behind: the
+same sheets, cells, values, data types, style arrays and style collections
+before the save, the same archive after it (member by member, byte for
+byte, the document properties' timestamps aside), the same result, log
+records and warnings.
+"""
+import collections
+import datetime
+import decimal
+import logging
+import re
+import sys
+import types
+import warnings
+import zipfile
+
+import numpy as np
+import openpyxl
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from pandas.io.excel._base import ExcelWriter
+from pandas.io.excel._openpyxl import OpenpyxlWriter
+from pandas.io.formats.excel import ExcelFormatter
+from openpyxl.cell.cell import Cell
+from openpyxl.worksheet.worksheet import Worksheet
+
+LOGGER = "vorlatek.excelTools"
+PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
+
+
+def wrapped_pandas():
+    """A module that hands out pandas' names: not pandas itself."""
+    wrapper = types.ModuleType("pandas_wrapper")
+    wrapper.__getattr__ = lambda name: getattr(pd, name)
+    return wrapper
+
+
+TIMESTAMPS = re.compile(rb"(<dcterms:(created|modified)[^>]*>)[^<]*(</dcterms:\2>)")
+
+
+def archive(path):
+    with zipfile.ZipFile(path) as z:
+        members = []
+        for info in z.infolist():
+            data = z.read(info)
+            if info.filename == "docProps/core.xml":
+                data = TIMESTAMPS.sub(rb"\1\3", data)
+            members.append((info.filename, info.compress_type, data))
+        return members
+
+
+def book_state(book):
+    """Everything of the workbook the save reads, in the order it holds it."""
+    sheets = []
+    for ws in book._sheets:
+        cells = []
+        for key, c in ws._cells.items():
+            value = getattr(c, "_value", None)
+            style = getattr(c, "_style", None)
+            cells.append((key, type(c).__name__, c.row, c.column, c.parent is ws,
+                          type(value).__name__, repr(value), getattr(c, "data_type", None),
+                          None if style is None else (type(style).__name__, tuple(style)),
+                          getattr(c, "_hyperlink", None), getattr(c, "_comment", None)))
+        sheets.append((ws.title, type(ws).__name__, ws._current_row, cells,
+                       sorted(str(r) for r in ws.merged_cells.ranges),
+                       sorted((k, d.width) for k, d in ws.column_dimensions.items())))
+    collections_ = {name: [repr(x) for x in getattr(book, name)]
+                    for name in ("_fonts", "_fills", "_borders", "_alignments", "_protections",
+                                 "_number_formats", "_cell_styles")}
+    return sheets, collections_, book.sheetnames, book.active.title
+
+
+class Outcome:
+    def __init__(self, result, records, warned, states, members, calls):
+        self.result, self.records, self.warned = result, records, warned
+        self.states, self.members, self.calls = states, members, calls
+
+    def same_as(self, other):
+        assert self.result == other.result
+        assert self.records == other.records
+        assert self.warned == other.warned
+        assert self.states == other.states
+        if self.members is None or other.members is None:
+            assert self.members is other.members
+            return
+        assert [m[:2] for m in self.members] == [m[:2] for m in other.members]
+        for mine, theirs in zip(self.members, other.members):
+            assert mine == theirs, mine[0]
+
+
+PROFILED = ("_generate_body", "_value_with_fmt", "_write_cells", "_bind_value")
+
+
+def write(et, caplog, path, data, auto_format, generic):
+    """One write_formatted_excel call with everything observable of it."""
+    states = []
+    real_save = OpenpyxlWriter._save
+
+    def save_and_look(self):
+        states.append(book_state(self.book))
+        return real_save(self)
+
+    calls = collections.Counter()
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_name in PROFILED:
+            calls[frame.f_code.co_name] += 1
+
+    caplog.clear()
+    with pytest.MonkeyPatch.context() as patch, warnings.catch_warnings(record=True) as caught:
+        patch.setattr(OpenpyxlWriter, "_save", save_and_look)
+        if generic:
+            patch.setattr(et, "pd", wrapped_pandas())
+        warnings.simplefilter("always")
+        sys.setprofile(profile)
+        try:
+            result = et.write_formatted_excel(str(path), data, auto_format)
+        finally:
+            sys.setprofile(None)
+    records = [(r.levelname, r.getMessage().replace(str(path), "<path>"))
+               for r in caplog.records if r.name == LOGGER]
+    warned = [(w.category.__name__, str(w.message)) for w in caught]
+    members = archive(path) if result else None
+    return Outcome(result, records, warned, states, members, calls)
+
+
+@pytest.fixture
+def both(et, caplog, tmp_path):
+    """Writes `data` by the route and by the generic route; returns both outcomes."""
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+
+    def run(data, auto_format=True):
+        route = write(et, caplog, tmp_path / "route.xlsx", data, auto_format, False)
+        generic = write(et, caplog, tmp_path / "generic.xlsx", data, auto_format, True)
+        route.same_as(generic)
+        # The generic route is pandas' own loop through every value.
+        assert generic.calls["_generate_body"] >= 1 or not generic.result
+        return route, generic
+
+    return run
+
+
+# --- frames of every kind ------------------------------------------------------------
+
+N = 24
+
+
+def cycle(values, n=N):
+    return [values[i % len(values)] for i in range(n)]
+
+
+TEXTS = ["plain", "", " padded ", "<tag> & \"quoted\" 'single'", "line\nbreak\ttab\rreturn",
+         "=SUM(A1:A3)", "=", "#N/A", "#DIV/0!", "#NAME", "東京都千代田区", "emoji \U0001F600",
+         "\u00e9\u00e8 latin", "x" * 500, "]]>", "&amp;", "\u2028sep", "_x000D_", "  ",
+         "True", "1.5", "nan", "inf"]
+
+MIXED = [1, 2.5, "s", None, True, False, datetime.date(2020, 1, 2),
+         datetime.datetime(2020, 1, 1, 5, 6, 7, 891011), datetime.time(1, 2, 3),
+         datetime.timedelta(days=1, seconds=3), b"bytes", np.float32(1.5), np.int64(-7),
+         np.float64("nan"), np.bool_(True), pd.NA, pd.NaT, float("nan"), float("inf"),
+         -float("inf"), decimal.Decimal("1.25"), pd.Timestamp("2021-03-04 05:06:07.123456789"),
+         [1, 2], 10 ** 20, -0.0, complex(1, 2)]
+
+
+def every_kind(n=N):
+    floats = cycle([0.0, -0.0, 1.5, np.nan, np.inf, -np.inf, 3e38, 5e-324, 1 / 3, -2.0, 1e16,
+                    123456789.123, 65504.0], n)
+    return pd.DataFrame({
+        "int64": np.arange(n, dtype="int64") * 1_000_003 - 7,
+        "int8": np.arange(n, dtype="int8"),
+        "uint64": np.array([2 ** 64 - 1 - i for i in range(n)], dtype="uint64"),
+        "float64": np.array(floats, dtype="float64"),
+        "float32": np.array(floats, dtype="float32"),
+        "float16": np.array([f if abs(f) < 6e4 else -f / 4e34 for f in floats], dtype="float16"),
+        "bool": np.arange(n) % 3 == 0,
+        "text": cycle(TEXTS, n),
+        "mixed": cycle(MIXED, n),
+        "none": [None] * n,
+        "datetime64": pd.Series(pd.date_range("1999-12-31 23:59:59", periods=n, freq="37h")).where(
+            np.arange(n) % 5 != 1),
+        "dates": cycle([datetime.date(2024, 2, 29), None, datetime.date(1900, 1, 1)], n),
+        "datetimes": cycle([datetime.datetime(2024, 2, 29, 12), pd.NaT,
+                            datetime.datetime(1970, 1, 1, 0, 0, 0, 1)], n),
+        "timedelta64": pd.Series(pd.to_timedelta(np.arange(n) * 3601.5, unit="s")).where(
+            np.arange(n) % 4 != 2),
+        "Int64": pd.array(cycle([1, None, -3, 2 ** 40], n), dtype="Int64"),
+        "Float64": pd.array(cycle([1.25, None, -0.5, 1e-9], n), dtype="Float64"),
+        "boolean": pd.array(cycle([True, None, False], n), dtype="boolean"),
+        "category": pd.Categorical(cycle(["a", None, "b & c", "<d>"], n)),
+        "category_int": pd.Categorical(cycle([1, 2, None], n)),
+        "string": pd.array(cycle(["s", None, "=1+1", "t"], n), dtype="string"),
+        "numpy_objects": pd.Series(cycle([np.int64(5), np.float64(2.5), np.bool_(False),
+                                          np.uint8(200), np.float32(np.nan), np.int32(-1)], n),
+                                   dtype=object),
+    })
+
+
+def texts_frame(values):
+    return pd.DataFrame({"t": values})
+
+
+SUITE_DF = pd.DataFrame({"a": [1, 2], "b": ["x", "y"]})
+SUITE_DF2 = pd.DataFrame({"k": ["p", "q", "r"]})
+INDEXED = pd.DataFrame({"v": [10, 20]}, index=["r1", "r2"])
+NAMED_INDEX = every_kind(6).set_index("text")
+MULTI_ROWS = pd.DataFrame({"v": [1.5, 2.5, 3.5], "w": ["a", "b", "c"]},
+                          index=pd.MultiIndex.from_tuples([("x", 1), ("x", 2), ("y", 1)],
+                                                          names=["outer", "inner"]))
+MULTI_COLUMNS = pd.DataFrame([[1, 2.5, "a"], [3, 4.5, "b"]],
+                             columns=pd.MultiIndex.from_tuples([("g", "i"), ("g", "f"), ("h", "t")]))
+DATE_INDEX = pd.DataFrame({"v": [1, 2, 3]}, index=pd.date_range("2020-01-01", periods=3, name="day"))
+DUPLICATE_COLUMNS = pd.DataFrame([[1, "a", 2.5]], columns=["x", "x", "y"])
+TZ_AWARE = pd.DataFrame({"when": pd.date_range("2020-01-01", periods=3, tz="Europe/Berlin")})
+TZ_IN_OBJECTS = pd.DataFrame({"o": [1, datetime.datetime(2020, 1, 1, tzinfo=datetime.timezone.utc)]})
+CONTROL_CHARACTER = texts_frame(["fine", "bell\x07", "never"])
+LONG_TEXTS = texts_frame(["y" * 32767, "z" * 32768, "short"])
+
+
+CASES = {
+    # what the rest of the suite and the demo write
+    "suite-single": {"Data": SUITE_DF},
+    "suite-placements": {
+        "Side": [{"df": SUITE_DF, "startcol": 0, "index": False},
+                 {"df": INDEXED, "startcol": 3, "index": True}],
+        "Stack": [{"df": SUITE_DF}, {"df": SUITE_DF2, "startrow": 4, "ignored": "key"}],
+        "Plain": SUITE_DF2,
+    },
+    "suite-east-asian": {"S": pd.DataFrame({"c": ["東" * 10], "z": [0]})},
+    "suite-empty-items": {"S": [{"startrow": 2}, {"df": None}, {"df": pd.DataFrame()}], "T": SUITE_DF2},
+    "demo-like": {
+        "Reconciliation": [{"df": every_kind(9)[["text", "int64", "float64"]], "startcol": 0},
+                           {"df": SUITE_DF, "startcol": 4}],
+        "Summary": pd.DataFrame({"What": ["matched", "unmatched"], "Rows": [9, 3]}),
+    },
+    # every kind of value
+    "every-kind": {"All": every_kind()},
+    "every-kind-index": {"All": [{"df": every_kind(), "index": True, "startrow": 1, "startcol": 2}]},
+    "named-index": {"I": [{"df": NAMED_INDEX, "index": True}]},
+    "date-index": {"I": [{"df": DATE_INDEX, "index": True}]},
+    "multiindex-rows": {"M": [{"df": MULTI_ROWS, "index": True}]},
+    "multiindex-columns": {"M": [{"df": MULTI_COLUMNS, "index": True, "startrow": 2}]},
+    "multiindex-columns-no-index": {"M": MULTI_COLUMNS},
+    "duplicate-columns": {"D": DUPLICATE_COLUMNS},
+    "one-cell": {"O": pd.DataFrame({"only": [42]})},
+    "long-texts": {"L": LONG_TEXTS},
+    "signals-interval": {"Big": pd.DataFrame({"i": np.arange(5000), "t": cycle(TEXTS, 5000)})},
+    # several frames on a sheet, at offsets, overlapping
+    "side-by-side-and-stacked": {"S": [
+        {"df": every_kind(5), "startcol": 0},
+        {"df": SUITE_DF, "startcol": 30, "index": True},
+        {"df": SUITE_DF2, "startrow": 10, "startcol": 2},
+    ]},
+    "overlapping": {"S": [
+        {"df": every_kind(8)},
+        {"df": every_kind(8).iloc[:, ::-1], "startrow": 3, "startcol": 2},
+        {"df": SUITE_DF, "startrow": 1, "startcol": 0, "index": True},
+    ]},
+    "same-sheet-twice": {"S": SUITE_DF, "T": [{"df": SUITE_DF2}], "U": [{"df": SUITE_DF, "startrow": 3}]},
+    # names that need escaping or that openpyxl changes
+    "sheet-names": {name: SUITE_DF for name in [
+        "R&D", "<tag>", "O'Brien", "\u00dcnic\u00f6de \u6771\u4eac", "Sheet 1", "a" * 31, "b" * 40,
+        "2024", "Sheet", "sheet", "History"]},
+    "many-sheets": {f"S{i}": every_kind(3) for i in range(15)},
+    # what fails, and how
+    "tz-aware": {"Ok": SUITE_DF, "T": TZ_AWARE},
+    "tz-in-objects": {"T": TZ_IN_OBJECTS},
+    "control-character": {"C": CONTROL_CHARACTER},
+    "beyond-the-last-row": {"B": [{"df": SUITE_DF2, "startrow": 1048574}]},
+    "negative-startrow": {"N": [{"df": SUITE_DF, "startrow": -1}]},
+    "invalid-sheet-name": {"bad/name": SUITE_DF},
+}
+
+
+@pytest.mark.parametrize("auto_format", [True, False], ids=["styled", "plain"])
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_route_writes_what_to_excel_writes(both, case, auto_format):
+    route, generic = both(CASES[case], auto_format)
+    # pandas' body generator never ran on the route.
+    assert route.calls["_generate_body"] == 0
+    if route.result and case not in ("suite-empty-items",):
+        assert route.calls["_value_with_fmt"] < generic.calls["_value_with_fmt"]
+
+
+def test_far_offsets(both):
+    # Unstyled only: the formatter would walk the whole grid from A1.
+    both({"F": [{"df": SUITE_DF, "startrow": 1048573, "startcol": 16380, "index": True}]}, False)
+
+
+def test_failures_are_pandas_own(both):
+    route, _ = both({"Ok": SUITE_DF, "T": TZ_AWARE})
+    assert route.result is False
+    [(level, message)] = route.records
+    assert level == "ERROR" and "Excel does not support datetimes with timezones" in message
+    route, _ = both({"C": CONTROL_CHARACTER})
+    assert route.records == [("ERROR", "Failed to write formatted excel to <path>: "
+                              "bell\x07 cannot be used in worksheets.")]
+
+
+def test_body_values_take_no_per_value_calls(both):
+    frame = every_kind(50)[["int64", "float64", "bool", "text", "none", "Int64", "Float64",
+                            "boolean", "category", "string", "datetime64", "dates",
+                            "timedelta64", "numpy_objects"]]
+    route, generic = both({"S": frame}, False)
+    header = len(frame.columns)
+    # The header cells, and the first value of each dated kind (datetime64,
+    # dates, timedelta64) whose number format the route learns from pandas.
+    assert route.calls["_value_with_fmt"] == header + 3
+    assert generic.calls["_value_with_fmt"] == header + frame.size
+
+
+# --- generated frames ------------------------------------------------------------------
+
+CHARACTERS = st.characters(codec="utf-8", exclude_categories=["Cs"])
+VALUES = st.one_of(
+    st.integers(min_value=-(2 ** 70), max_value=2 ** 70),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(CHARACTERS, max_size=12),
+    st.booleans(),
+    st.none(),
+    st.sampled_from([pd.NA, pd.NaT, np.nan, "=A1", "#REF!", "<&>", "\x0b"]),
+    st.datetimes(min_value=datetime.datetime(1900, 1, 1), max_value=datetime.datetime(2100, 1, 1)),
+    st.dates(min_value=datetime.date(1900, 1, 1)),
+    st.timedeltas(min_value=datetime.timedelta(days=-1000), max_value=datetime.timedelta(days=1000)),
+)
+
+
+@st.composite
+def columns(draw, rows):
+    kind = draw(st.sampled_from(["object", "int", "float", "bool", "datetime", "Int64", "string",
+                                 "category"]))
+    if kind == "int":
+        return np.array(draw(st.lists(st.integers(-2 ** 63, 2 ** 63 - 1), min_size=rows, max_size=rows)),
+                        dtype="int64")
+    if kind == "float":
+        return np.array(draw(st.lists(st.floats(), min_size=rows, max_size=rows)), dtype="float64")
+    if kind == "bool":
+        return np.array(draw(st.lists(st.booleans(), min_size=rows, max_size=rows)))
+    if kind == "datetime":
+        moments = draw(st.lists(st.one_of(st.none(), st.datetimes(
+            min_value=datetime.datetime(1900, 1, 1), max_value=datetime.datetime(2200, 1, 1))),
+            min_size=rows, max_size=rows))
+        return pd.Series(pd.to_datetime(moments))
+    if kind == "Int64":
+        return pd.array(draw(st.lists(st.one_of(st.none(), st.integers(-2 ** 60, 2 ** 60)),
+                                      min_size=rows, max_size=rows)), dtype="Int64")
+    texts = st.one_of(st.none(), st.text(CHARACTERS.filter(lambda c: c >= " " or c in "\t\n\r"),
+                                         max_size=20))
+    if kind == "string":
+        return pd.array(draw(st.lists(texts, min_size=rows, max_size=rows)), dtype="string")
+    if kind == "category":
+        return pd.Categorical(draw(st.lists(texts, min_size=rows, max_size=rows)))
+    return pd.Series(draw(st.lists(VALUES, min_size=rows, max_size=rows)), dtype=object)
+
+
+@st.composite
+def placements(draw):
+    rows = draw(st.integers(1, 8))
+    width = draw(st.integers(1, 4))
+    frame = pd.DataFrame({f"c{i}": draw(columns(rows)) for i in range(width)})
+    return {"df": frame, "startrow": draw(st.integers(0, 6)), "startcol": draw(st.integers(0, 6)),
+            "index": draw(st.booleans())}
+
+
+SHEET_NAMES = st.text(st.characters(codec="utf-8", exclude_categories=["Cs", "Cc"],
+                                    exclude_characters="[]:*?/\\"), min_size=1, max_size=12)
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow])
+@given(data=st.dictionaries(SHEET_NAMES, st.lists(placements(), min_size=1, max_size=3),
+                            min_size=1, max_size=3),
+       auto_format=st.booleans())
+def test_generated_frames(both, data, auto_format):
+    both(data, auto_format)
+
+
+# --- when the route steps aside ---------------------------------------------------------
+
+class Subframe(pd.DataFrame):
+    pass
+
+
+def test_subclass_and_wrapped_pd_take_pandas_own_loop(et, caplog, tmp_path):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    out = write(et, caplog, tmp_path / "a.xlsx", {"S": Subframe(every_kind(4))}, True, False)
+    assert out.calls["_generate_body"] >= 1 and out.result is True
+    out = write(et, caplog, tmp_path / "b.xlsx", {"S": every_kind(4)}, True, True)
+    assert out.calls["_generate_body"] >= 1 and out.result is True
+
+
+@pytest.mark.parametrize("owner, name", [
+    (ExcelWriter, "_value_with_fmt"),
+    (ExcelFormatter, "_format_value"),
+    (Cell, "_bind_value"),
+    (Worksheet, "cell"),
+])
+def test_changed_library_pieces_take_their_own_loop(et, caplog, tmp_path, monkeypatch, owner, name):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    real = getattr(owner, name)
+    seen = []
+
+    def wrapped(*args, **kwargs):
+        seen.append(args)
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(owner, name, wrapped)
+    frame = every_kind(4)[["int64", "text", "float64"]]
+    out = write(et, caplog, tmp_path / "a.xlsx", {"S": frame}, False, False)
+    assert out.result is True and out.calls["_generate_body"] >= 1
+    assert len(seen) >= frame.size
