@@ -27,7 +27,7 @@ import pandas.testing
 # through openpyxl (the route-taken checks then only confirm that the
 # recorder sees openpyxl at work), and the tests that need the native route
 # (a sheet whose last cell holds a value, under a memory limit) are skipped.
-NATIVE_READ_ROUTE = False
+NATIVE_READ_ROUTE = True
 
 LOGGER = "vorlatek.excelTools"
 CELL = re.compile(r"([A-Za-z]+)(\d+)")
