@@ -754,7 +754,7 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
     Ref rows;
     {
         const ColumnSelection selection = selection_of(self);
-        SheetRows sink(reading, selection);
+        PandasSheetRows sink(reading, selection);
         sheet::SheetOutline outline;
         bool read = false;
         {

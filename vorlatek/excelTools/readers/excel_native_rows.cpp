@@ -157,7 +157,7 @@ int epoch_kind_of(PyObject* epoch)
     return -1;
 }
 
-SheetRows::SheetRows(const CellReading& reading, const ColumnSelection& selection)
+PandasSheetRows::PandasSheetRows(const CellReading& reading, const ColumnSelection& selection)
     : reading_(reading),
       selection_(selection),
       data_(new_list()),
@@ -166,7 +166,7 @@ SheetRows::SheetRows(const CellReading& reading, const ColumnSelection& selectio
 {
 }
 
-bool SheetRows::is_empty_text(const Cell& cell) const
+bool PandasSheetRows::is_empty_text(const Cell& cell) const
 {
     switch (cell.kind) {
     case Kind::empty:
@@ -180,7 +180,7 @@ bool SheetRows::is_empty_text(const Cell& cell) const
     }
 }
 
-bool SheetRows::check(const Cell& cell, const std::string& arena)
+bool PandasSheetRows::check(const Cell& cell, const std::string& arena)
 {
     if (cell.kind == Kind::number) {
         const std::uint8_t style = date_style(cell);
@@ -202,7 +202,7 @@ bool SheetRows::check(const Cell& cell, const std::string& arena)
     return true;
 }
 
-Ref SheetRows::value(const Cell& cell, const std::string& arena, bool& stepped_aside)
+Ref PandasSheetRows::value(const Cell& cell, const std::string& arena, bool& stepped_aside)
 {
     stepped_aside = false;
     switch (cell.kind) {
@@ -254,7 +254,7 @@ Ref SheetRows::value(const Cell& cell, const std::string& arena, bool& stepped_a
     return Ref::borrow(names.empty_text);
 }
 
-bool SheetRows::row(std::int64_t number, const std::vector<Cell>& cells, const std::string& arena)
+bool PandasSheetRows::row(std::int64_t number, const std::vector<Cell>& cells, const std::string& arena)
 {
     // Cells of rows the library skips are still read by it.
     for (const Cell& cell : cells) {
@@ -341,7 +341,7 @@ bool SheetRows::row(std::int64_t number, const std::vector<Cell>& cells, const s
     return true;
 }
 
-Ref SheetRows::finish()
+Ref PandasSheetRows::finish()
 {
     if (stepped_aside_) {
         return Ref();

@@ -38,9 +38,9 @@ int epoch_kind_of(PyObject* epoch);
 // returns for the sheet, except that when the selection is bounded, values
 // outside it are "" and no row is wider than the selection needs (nor wider
 // than the widest row).
-class SheetRows : public sheet::RowSink {
+class PandasSheetRows : public sheet::RowSink {
 public:
-    SheetRows(const CellReading& reading, const ColumnSelection& selection);
+    PandasSheetRows(const CellReading& reading, const ColumnSelection& selection);
 
     bool row(std::int64_t number, const std::vector<sheet::Cell>& cells, const std::string& arena) override;
 
