@@ -456,8 +456,13 @@ def test_route_keeps_no_memory(et, tmp_path):
     write()
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in watched]
-    # A value, cell or row number kept per cell would show as hundreds of
-    # blocks per write (the frame has 12 x 21 cells).
-    assert allocation_growth(write, repeat=100) < 2000
+    route = allocation_growth(write, repeat=50)
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == counts
+    # pandas and openpyxl keep a little per write on some versions; a value,
+    # cell or row number kept per cell would show as hundreds of blocks per
+    # write more (the frame has 12 x 21 cells).
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(et, "pd", wrapped_pandas())
+        generic = allocation_growth(write, repeat=50)
+    assert route < generic + 500
