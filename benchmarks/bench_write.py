@@ -18,7 +18,13 @@ memory it had before the write.
   Needs pyexcelerate, which only the benchmark venv has
   (bash scripts/bench-venv.sh); skipped elsewhere.
 
-The ratios are against "styled generic" measured in the same run.
+- cells route / cells generic (with --phases): the frame's values placed into
+  the sheet alone, by the native placement and by pandas' to_excel: the
+  same call with auto_format off and openpyxl's save left out (the writer's
+  _save does nothing, so an empty file is renamed into place).
+
+The ratios are against "styled generic" ("cells generic" for the phase
+rows) measured in the same run.
 """
 import argparse
 import datetime
@@ -56,6 +62,18 @@ def make_frame(rows):
 
 def writer_for(case, frame, path):
     import pandas as pd
+    if case.startswith("cells"):
+        import vorlatek.excelTools as et
+        from pandas.io.excel._openpyxl import OpenpyxlWriter
+        OpenpyxlWriter._save = lambda self: None
+        if case == "cells generic":
+            wrapper = types.ModuleType("pandas_wrapper")
+            wrapper.__getattr__ = lambda name: getattr(pd, name)
+            et.pd = wrapper
+
+        def write():
+            assert et.write_formatted_excel(path, {"Report": frame}, False) is True
+        return write
     if case.startswith("styled"):
         import vorlatek.excelTools as et
         if case == "styled generic":
@@ -118,6 +136,7 @@ def main(argv):
     parser.add_argument("--child")
     parser.add_argument("--rows", type=int)
     parser.add_argument("--repeats", type=int, default=1)
+    parser.add_argument("--phases", action="store_true")
     args = parser.parse_args(argv)
     if args.child:
         child(args.child, args.rows, args.repeats)
@@ -135,7 +154,12 @@ def main(argv):
             if available(case):
                 results[case] = run_case(case, rows, repeats)
         yardstick = results["styled generic"]["cpu"]
+        if args.phases:
+            for case in ("cells route", "cells generic"):
+                results[case] = run_case(case, rows, repeats)
         for case, r in results.items():
+            if case == "cells route":
+                yardstick = results["cells generic"]["cpu"]
             print(f"{rows:>10} {case:<20} {r['cpu']:>9.4f} {r['cpu'] / yardstick:>10.3f} "
                   f"{r['peak_kb'] / 1024:>8.1f} {r['before_kb'] / 1024:>9.1f} "
                   f"{r['bytes'] / 1024:>8.1f}", flush=True)

@@ -69,6 +69,15 @@ std::unique_ptr<CellLayout> make_cell_layout(const OpenpyxlLayout& base)
         fits = is_openpyxl_code(pin(l, cell, name)) && fits;
     }
     fits = styleable != nullptr && is_openpyxl_code(pin(l, styleable, "__init__")) && fits;
+    for (const char* name : {"__init__", "value", "_bind_value", "check_string"}) {
+        fits = pin_globals(l.globals, class_attribute(cell, interned(name).get())) && fits;
+    }
+    {
+        PyTypeObject* worksheet = as_type(base.worksheet_type);
+        for (const char* name : {"cell", "_get_cell", "_add_cell"}) {
+            fits = pin_globals(l.globals, class_attribute(worksheet, interned(name).get())) && fits;
+        }
+    }
     fits = slot(l, cell, "row", l.row_offset) && fits;
     fits = slot(l, cell, "column", l.column_offset) && fits;
     fits = slot(l, cell, "data_type", l.data_type_offset) && fits;
@@ -172,7 +181,8 @@ const CellLayout* cell_layout_if_unchanged()
                 return nullptr;
             }
         }
-        if (!cell_globals_unchanged(*process_cell_layout)) {
+        if (!globals_unchanged(process_cell_layout->globals) ||
+            !cell_globals_unchanged(*process_cell_layout)) {
             if (PyErr_Occurred()) {
                 swallow_ordinary_error();
             }

@@ -26,6 +26,8 @@ struct CellLayout {
     Py_ssize_t number_format_position = 3;
 
     std::vector<Pin> pins;
+    // What the reproduced functions read from their modules.
+    std::vector<GlobalPin> globals;
 
     // openpyxl.cell.cell's globals the value setter reads, and what they held.
     Ref cell_module_globals;

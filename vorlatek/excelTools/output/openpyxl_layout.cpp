@@ -436,6 +436,46 @@ const OpenpyxlLayout* layout_for_process()
 
 const OpenpyxlLayout* openpyxl_layout() { return layout_for_process(); }
 
+bool pin_globals(std::vector<GlobalPin>& pins, PyObject* function)
+{
+    if (function != nullptr && PyObject_TypeCheck(function, &PyProperty_Type)) {
+        Ref getter = Ref::checked(PyObject_GetAttrString(function, "fget"));
+        return pin_globals(pins, getter.get());
+    }
+    if (function == nullptr || !PyFunction_Check(function)) {
+        return false;
+    }
+    PyObject* globals = PyFunction_GetGlobals(function);
+    Ref read = Ref::checked(PyObject_GetAttrString(PyFunction_GetCode(function), "co_names"));
+    if (!PyDict_Check(globals) || !PyTuple_Check(read.get())) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(read.get()); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(read.get(), i);
+        PyObject* value = PyDict_GetItemWithError(globals, name);
+        if (value == nullptr && PyErr_Occurred()) {
+            throw_error_set();
+        }
+        pins.push_back({Ref::borrow(globals), Ref::borrow(name), Ref::borrow(value)});
+    }
+    return true;
+}
+
+bool globals_unchanged(const std::vector<GlobalPin>& pins)
+{
+    for (const GlobalPin& entry : pins) {
+        PyObject* value = PyDict_GetItemWithError(entry.globals.get(), entry.name.get());
+        if (value == nullptr && PyErr_Occurred()) {
+            swallow_ordinary_error();
+            return false;
+        }
+        if (value != entry.value.get()) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool layout_still_holds(const OpenpyxlLayout& layout)
 {
     try {

@@ -139,6 +139,19 @@ bool is_openpyxl_code(PyObject* value);
 // described by `descriptor`.
 bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& offset);
 
+// A global name a function's code reads, as the function's module held it
+// when captured (`value` is nullptr when the module did not have it).
+struct GlobalPin {
+    Ref globals;
+    Ref name;
+    Ref value;
+};
+// Pins every name the code of `function` (a plain function, or a property's
+// getter) reads from its module; false when it is no such function.
+bool pin_globals(std::vector<GlobalPin>& pins, PyObject* function);
+// Every pinned global is still what it was.
+bool globals_unchanged(const std::vector<GlobalPin>& pins);
+
 inline PyTypeObject* as_type(const Ref& type)
 {
     return reinterpret_cast<PyTypeObject*>(type.get());

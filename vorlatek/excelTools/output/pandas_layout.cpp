@@ -2,6 +2,7 @@
 #include "pandas_layout.hpp"
 
 #include <memory>
+#include <utility>
 
 #include "../core/error.hpp"
 #include "../core/names.hpp"
@@ -98,6 +99,17 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
         }
         fits = pin(l, owner, "__getattr__") == nullptr && owner->tp_dictoffset != 0 && fits;
     }
+    for (const auto& [owner, name] : {std::pair{writer, "_write_cells"},
+                                      std::pair{writer, "_write_cells_normal"},
+                                      std::pair{writer, "_value_with_fmt"},
+                                      std::pair{formatter, "_format_value"},
+                                      std::pair{formatter, "_generate_body"},
+                                      std::pair{formatter, "get_formatted_cells"}}) {
+        PyObject* function = class_attribute(owner, interned(name).get());
+        if (function != nullptr) {
+            fits = pin_globals(l.globals, function) && fits;
+        }
+    }
     l.write_cells = Ref::borrow(class_attribute(writer, interned("_write_cells").get()));
     l.generate_body = Ref::borrow(class_attribute(formatter, interned("_generate_body").get()));
     if (fits) {
@@ -149,6 +161,9 @@ bool pandas_pins_hold(const PandasLayout& layout)
             if (class_attribute(entry.owner, entry.name.get()) != entry.value.get()) {
                 return false;
             }
+        }
+        if (!globals_unchanged(layout.globals)) {
+            return false;
         }
     }
     catch (const PyErrorSet&) {

@@ -37,6 +37,8 @@ struct PandasLayout {
     bool timestamp_tzinfo_is_datetimes = false;
 
     std::vector<Pin> pins;
+    // What the reproduced functions read from their modules.
+    std::vector<GlobalPin> globals;
 };
 
 // The layout when the module's `pd` is pandas itself (a version whose
