@@ -111,6 +111,40 @@ void pass_on_interrupt()
     }
 }
 
+// Whether openpyxl accepts each run properties element (its text reader
+// builds an InlineFont of each, which checks every value): asked of
+// openpyxl's own class, once for each distinct element.
+bool run_properties_accepted(const std::vector<std::string>& run_properties)
+{
+    if (run_properties.empty()) {
+        return true;
+    }
+    Ref text_module = Ref::checked(PyImport_Import(names.openpyxl_cell_text));
+    Ref font_class = global_of(text_module.get(), names.InlineFont);
+    Ref functions = Ref::checked(PyImport_Import(names.openpyxl_xml_functions));
+    Ref fromstring = global_of(functions.get(), names.fromstring);
+    for (const std::string& written : run_properties) {
+        std::string wrapped = "<r xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">";
+        wrapped.append(written);
+        wrapped.append("</r>");
+        Ref source = Ref::checked(PyBytes_FromStringAndSize(wrapped.data(), static_cast<Py_ssize_t>(wrapped.size())));
+        Ref run = Ref::steal(PyObject_CallFunctionObjArgs(fromstring.get(), source.get(), nullptr));
+        Ref element = run ? Ref::steal(PySequence_GetItem(run.get(), 0)) : Ref();
+        Ref font = element ? Ref::steal(PyObject_CallMethodObjArgs(font_class.get(), names.from_tree,
+                                                                   element.get(), nullptr))
+                           : Ref();
+        if (!font) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw_error_set();
+            }
+            // openpyxl's reader of the table then says what is wrong.
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // The shared strings natively; openpyxl's reader of them when the part is
 // unusual.
 Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
@@ -132,8 +166,10 @@ Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
         throw_error_set();
     }
     std::vector<std::string> texts;
+    std::vector<std::string> run_properties;
     const std::string_view data = bytes_view(content.get());
-    if (sheet::read_shared_strings_into(data.data(), data.size(), texts)) {
+    if (sheet::read_shared_strings_into(data.data(), data.size(), texts, run_properties) &&
+        run_properties_accepted(run_properties)) {
         content.reset();
         Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
         for (std::size_t i = 0; i < texts.size(); ++i) {

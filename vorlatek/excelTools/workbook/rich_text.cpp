@@ -95,7 +95,7 @@ bool read_t(Scanner& scanner, std::optional<std::string>& text)
 
 }  // namespace
 
-TextResult read_text_element(Scanner& scanner, std::string& out)
+TextResult read_text_element(Scanner& scanner, std::string& out, std::vector<std::string>* run_properties)
 {
     if (!only_namespaced(scanner.attributes())) {
         return TextResult::unusual;
@@ -136,6 +136,19 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
                         break;
                     }
                     if (event == Scanner::Event::text) {
+                        continue;
+                    }
+                    if (event == Scanner::Event::start && scanner.ns() == Ns::main &&
+                        scanner.local() == "rPr" && run_properties != nullptr) {
+                        scanner.begin_capture();
+                        if (!scanner.skip_element()) {
+                            return TextResult::unusual;
+                        }
+                        std::string written = scanner.end_capture();
+                        if (written.find(':') != std::string::npos) {
+                            return TextResult::unusual;  // prefixes: their declarations are elsewhere
+                        }
+                        run_properties->push_back(std::move(written));
                         continue;
                     }
                     if (event != Scanner::Event::start || scanner.ns() != Ns::main ||
