@@ -165,24 +165,23 @@ Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
         PyErr_SetString(PyExc_TypeError, "archive member is not bytes");
         throw_error_set();
     }
-    std::vector<std::string> texts;
+    Ref list = new_list();
     std::vector<std::string> run_properties;
     const std::string_view data = bytes_view(content.get());
-    if (sheet::read_shared_strings_into(data.data(), data.size(), texts, run_properties) &&
-        run_properties_accepted(run_properties)) {
-        content.reset();
-        Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            PyObject* item = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()),
-                                                  "strict");
-            if (item == nullptr) {
-                throw_error_set();
-            }
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-            std::string().swap(texts[i]);
-        }
+    const bool native = sheet::read_shared_strings(
+        data.data(), data.size(),
+        [&list](std::string_view text) {
+            Ref item = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+            return item && PyList_Append(list.get(), item.get()) == 0;
+        },
+        run_properties);
+    if (PyErr_Occurred()) {
+        throw_error_set();  // out of memory
+    }
+    if (native && run_properties_accepted(run_properties)) {
         return list;
     }
+    list.reset();
     Ref io_module = Ref::checked(PyImport_Import(names.io));
     Ref buffer = call_method(io_module.get(), names.BytesIO, {content.get()});
     Ref reader = global_of(excel_module, names.read_string_table);

@@ -27,8 +27,8 @@ void remove_escape_marks(std::string& text)
     text.swap(result);
 }
 
-bool read_shared_strings_into(const char* data, std::size_t size, std::vector<std::string>& out,
-                              std::vector<std::string>& run_properties)
+bool read_shared_strings(const char* data, std::size_t size, const std::function<bool(std::string_view)>& add,
+                         std::vector<std::string>& run_properties)
 {
     std::unordered_set<std::string> distinct;
     std::vector<std::string> found;
@@ -69,7 +69,9 @@ bool read_shared_strings_into(const char* data, std::size_t size, std::vector<st
             }
         }
         remove_escape_marks(text);
-        out.push_back(text);
+        if (!add(text)) {
+            return false;
+        }
     }
     return scanner.next() == Event::done;
 }
