@@ -534,6 +534,8 @@ SHARED = shared_xml([
     "<t/>",
     "<t>007</t>",
     "<t>first</t><t>last t wins</t>",
+    '<r><rPr><b/><sz val="11"/><color rgb="FFFF0000"/><rFont val="Calibri"/><family val="2"/></rPr><t>bold</t></r>'
+    '<r><t xml:space="preserve"> plain</t></r>',
 ])
 # Styles 0 General, 1 built-in date (14), 2 custom date, 3 time of day, 4 a
 # duration, 5 text (49).
@@ -543,7 +545,7 @@ ROUTE_CASES = {
     "kinds of cells": dict(rows=(
         row(1, cell("A1", 0, "s"), cell("B1", 1, "s"), cell("C1", 2, "s"), cell("D1", 3, "s")),
         row(2, cell("A2", 4, "s"), cell("B2", 5, "s"), cell("C2", 6, "s"), cell("D2", 7, "s")),
-        row(3, cell("A3", 8, "s"), cell("B3", "1"), cell("C3", "0", "b"), cell("D3", "1", "b")),
+        row(3, cell("A3", 8, "s"), cell("B3", "1"), cell("C3", "0", "b"), cell("D3", "1", "b"), cell("E3", 9, "s")),
         row(4, cell("A4", "-12.50"), cell("B4", "1E3"), cell("C4", "2.5e-3"), cell("D4", "-0.0")),
         row(5, cell("A5", "123456789012345678901234567890"), cell("B5", "1e20"), cell("C5", "007"),
             cell("D5", "3.0")),

@@ -97,7 +97,8 @@
     X(ScenarioList) X(TablePartList) X(HyperlinkList) X(MergeCells) X(SheetProtection)  \
     X(ConditionalFormatting) X(Related) X(RowBreak) X(ColBreak) X(id) T(min_key, "min")             \
     X(Chartsheet) X(_parent) X(_add_sheet) X(SpreadsheetDrawing) X(_rel_type) X(find_images) \
-    X(add_chart) \
+    X(add_chart) X(InlineFont) T(openpyxl_cell_text, "openpyxl.cell.text")              \
+    T(openpyxl_xml_functions, "openpyxl.xml.functions") \
     /* native cell placement */                                                       \
     T(write_cells_attr, "_write_cells") T(generate_body_attr, "_generate_body")        \
     X(gi_code) X(gi_frame) X(f_locals) X(freeze_panes) X(autofilter_range) X(self) X(styler) X(float_format) X(na_rep)  \

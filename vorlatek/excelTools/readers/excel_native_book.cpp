@@ -111,6 +111,40 @@ void pass_on_interrupt()
     }
 }
 
+// Whether openpyxl accepts each run properties element (its text reader
+// builds an InlineFont of each, which checks every value): asked of
+// openpyxl's own class, once for each distinct element.
+bool run_properties_accepted(const std::vector<std::string>& run_properties)
+{
+    if (run_properties.empty()) {
+        return true;
+    }
+    Ref text_module = Ref::checked(PyImport_Import(names.openpyxl_cell_text));
+    Ref font_class = global_of(text_module.get(), names.InlineFont);
+    Ref functions = Ref::checked(PyImport_Import(names.openpyxl_xml_functions));
+    Ref fromstring = global_of(functions.get(), names.fromstring);
+    for (const std::string& written : run_properties) {
+        std::string wrapped = "<r xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">";
+        wrapped.append(written);
+        wrapped.append("</r>");
+        Ref source = Ref::checked(PyBytes_FromStringAndSize(wrapped.data(), static_cast<Py_ssize_t>(wrapped.size())));
+        Ref run = Ref::steal(PyObject_CallFunctionObjArgs(fromstring.get(), source.get(), nullptr));
+        Ref element = run ? Ref::steal(PySequence_GetItem(run.get(), 0)) : Ref();
+        Ref font = element ? Ref::steal(PyObject_CallMethodObjArgs(font_class.get(), names.from_tree,
+                                                                   element.get(), nullptr))
+                           : Ref();
+        if (!font) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+                throw_error_set();
+            }
+            // openpyxl's reader of the table then says what is wrong.
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
 // The shared strings natively; openpyxl's reader of them when the part is
 // unusual.
 Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
@@ -131,22 +165,23 @@ Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
         PyErr_SetString(PyExc_TypeError, "archive member is not bytes");
         throw_error_set();
     }
-    std::vector<std::string> texts;
+    Ref list = new_list();
+    std::vector<std::string> run_properties;
     const std::string_view data = bytes_view(content.get());
-    if (sheet::read_shared_strings_into(data.data(), data.size(), texts)) {
-        content.reset();
-        Ref list = Ref::checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            PyObject* item = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()),
-                                                  "strict");
-            if (item == nullptr) {
-                throw_error_set();
-            }
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-            std::string().swap(texts[i]);
-        }
+    const bool native = sheet::read_shared_strings(
+        data.data(), data.size(),
+        [&list](std::string_view text) {
+            Ref item = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+            return item && PyList_Append(list.get(), item.get()) == 0;
+        },
+        run_properties);
+    if (PyErr_Occurred()) {
+        throw_error_set();  // out of memory
+    }
+    if (native && run_properties_accepted(run_properties)) {
         return list;
     }
+    list.reset();
     Ref io_module = Ref::checked(PyImport_Import(names.io));
     Ref buffer = call_method(io_module.get(), names.BytesIO, {content.get()});
     Ref reader = global_of(excel_module, names.read_string_table);

@@ -1,6 +1,6 @@
 #include "rich_text.hpp"
 
-#include <optional>
+#include <utility>
 #include <string_view>
 
 namespace xt::xml {
@@ -59,16 +59,26 @@ bool attributes_fit(const std::vector<Attribute>& attrs, std::initializer_list<s
     return true;
 }
 
-// The character data of a `t` element the scanner has just started, which
-// must hold text only; nullopt for a `t` without text (the library's None).
-// False when the element is unusual.
-bool read_t(Scanner& scanner, std::optional<std::string>& text)
+// The character data of a `t` element: absent (the library's None) or a
+// text, possibly empty.
+struct Piece {
+    bool present = false;
+    std::string text;
+    void reset() noexcept
+    {
+        present = false;
+        text.clear();
+    }
+};
+
+// Reads a `t` element the scanner has just started, which must hold text
+// only. False when the element is unusual.
+bool read_t(Scanner& scanner, Piece& piece, std::string& decoded)
 {
-    text.reset();
+    piece.reset();
     if (scanner.empty_element()) {
         return scanner.next() == Scanner::Event::end;
     }
-    std::string decoded;
     for (;;) {
         const Scanner::Event event = scanner.next();
         if (event == Scanner::Event::end) {
@@ -77,25 +87,22 @@ bool read_t(Scanner& scanner, std::optional<std::string>& text)
         if (event != Scanner::Event::text) {
             return false;
         }
-        std::string_view raw = scanner.text_raw();
-        if (!text) {
-            text.emplace();
-        }
+        piece.present = true;
         if (scanner.text_plain()) {
-            text->append(raw);
+            piece.text.append(scanner.text_raw());
         }
         else {
-            if (!Scanner::decode(raw, false, decoded)) {
+            if (!Scanner::decode(scanner.text_raw(), false, decoded)) {
                 return false;
             }
-            text->append(decoded);
+            piece.text.append(decoded);
         }
     }
 }
 
 }  // namespace
 
-TextResult read_text_element(Scanner& scanner, std::string& out)
+TextResult read_text_element(Scanner& scanner, std::string& out, std::vector<std::string>* run_properties)
 {
     if (!only_namespaced(scanner.attributes())) {
         return TextResult::unusual;
@@ -103,9 +110,14 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
     if (scanner.empty_element()) {
         return scanner.next() == Scanner::Event::end ? TextResult::ok : TextResult::unusual;
     }
-    std::optional<std::string> plain;
-    std::string runs;
-    std::optional<std::string> piece;
+    // Reused from string to string: a table holds a million of them.
+    thread_local Piece plain;
+    thread_local Piece piece;
+    thread_local Piece run_text;
+    thread_local std::string runs;
+    thread_local std::string decoded;
+    plain.reset();
+    runs.clear();
     for (;;) {
         Scanner::Event event = scanner.next();
         if (event == Scanner::Event::end) {
@@ -120,7 +132,7 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
         const std::string_view name = scanner.local();
         if (name == "t") {
             // The last `t` is the one the library keeps.
-            if (!read_t(scanner, plain)) {
+            if (!read_t(scanner, plain, decoded)) {
                 return TextResult::unusual;
             }
         }
@@ -128,7 +140,7 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
             if (!only_namespaced(scanner.attributes())) {
                 return TextResult::unusual;
             }
-            std::optional<std::string> run_text;
+            run_text.reset();
             if (!scanner.empty_element()) {
                 for (;;) {
                     event = scanner.next();
@@ -138,18 +150,31 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
                     if (event == Scanner::Event::text) {
                         continue;
                     }
+                    if (event == Scanner::Event::start && scanner.ns() == Ns::main &&
+                        scanner.local() == "rPr" && run_properties != nullptr) {
+                        scanner.begin_capture();
+                        if (!scanner.skip_element()) {
+                            return TextResult::unusual;
+                        }
+                        std::string written = scanner.end_capture();
+                        if (written.find(':') != std::string::npos) {
+                            return TextResult::unusual;  // prefixes: their declarations are elsewhere
+                        }
+                        run_properties->push_back(std::move(written));
+                        continue;
+                    }
                     if (event != Scanner::Event::start || scanner.ns() != Ns::main ||
-                        scanner.local() != "t" || !read_t(scanner, piece)) {
+                        scanner.local() != "t" || !read_t(scanner, piece, decoded)) {
                         return TextResult::unusual;
                     }
-                    run_text = std::move(piece);
+                    std::swap(run_text, piece);
                 }
             }
             else if (scanner.next() != Scanner::Event::end) {
                 return TextResult::unusual;
             }
-            if (run_text) {
-                runs.append(*run_text);
+            if (run_text.present) {
+                runs.append(run_text.text);
             }
         }
         else if (name == "rPh") {
@@ -168,7 +193,7 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
                         continue;
                     }
                     if (event != Scanner::Event::start || scanner.ns() != Ns::main ||
-                        scanner.local() != "t" || !read_t(scanner, piece)) {
+                        scanner.local() != "t" || !read_t(scanner, piece, decoded)) {
                         return TextResult::unusual;
                     }
                 }
@@ -199,8 +224,8 @@ TextResult read_text_element(Scanner& scanner, std::string& out)
             return TextResult::unusual;
         }
     }
-    if (plain) {
-        out.append(*plain);
+    if (plain.present) {
+        out.append(plain.text);
     }
     out.append(runs);
     return TextResult::ok;

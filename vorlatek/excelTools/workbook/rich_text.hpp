@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "xml_scanner.hpp"
 
@@ -14,7 +15,11 @@ enum class TextResult { ok, unusual };
 // Reads the content of the element the scanner has just started (an `si` or
 // `is`), up to and including its end, appending the text to `out`. `unusual`
 // for anything the library could refuse or read differently (attributes it
-// would reject, run properties, unknown children).
-TextResult read_text_element(Scanner& scanner, std::string& out);
+// would reject, unknown children). Run properties (`rPr`) do not change the
+// text, but the library checks them: with `run_properties`, each one is
+// appended there as written (for the caller to have it checked), without,
+// they are unusual.
+TextResult read_text_element(Scanner& scanner, std::string& out,
+                             std::vector<std::string>* run_properties = nullptr);
 
 }  // namespace xt::xml

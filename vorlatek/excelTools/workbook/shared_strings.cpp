@@ -1,6 +1,7 @@
 #include "shared_strings.hpp"
 
 #include <string_view>
+#include <unordered_set>
 
 #include "rich_text.hpp"
 #include "xml_scanner.hpp"
@@ -26,8 +27,11 @@ void remove_escape_marks(std::string& text)
     text.swap(result);
 }
 
-bool read_shared_strings_into(const char* data, std::size_t size, std::vector<std::string>& out)
+bool read_shared_strings(const char* data, std::size_t size, const std::function<bool(std::string_view)>& add,
+                         std::vector<std::string>& run_properties)
 {
+    std::unordered_set<std::string> distinct;
+    std::vector<std::string> found;
     using xml::Ns;
     using xml::Scanner;
     using Event = Scanner::Event;
@@ -55,11 +59,19 @@ bool read_shared_strings_into(const char* data, std::size_t size, std::vector<st
             return false;
         }
         text.clear();
-        if (xml::read_text_element(scanner, text) != xml::TextResult::ok) {
+        found.clear();
+        if (xml::read_text_element(scanner, text, &found) != xml::TextResult::ok) {
             return false;
         }
+        for (std::string& written : found) {
+            if (distinct.insert(written).second) {
+                run_properties.push_back(std::move(written));
+            }
+        }
         remove_escape_marks(text);
-        out.push_back(text);
+        if (!add(text)) {
+            return false;
+        }
     }
     return scanner.next() == Event::done;
 }

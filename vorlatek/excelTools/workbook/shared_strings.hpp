@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace xt::sheet {
@@ -12,7 +14,11 @@ namespace xt::sheet {
 // The text with every "x005F_" removed, left to right, as str.replace does.
 void remove_escape_marks(std::string& text);
 
-// Appends each string in order (UTF-8). False when the part is unusual.
-bool read_shared_strings_into(const char* data, std::size_t size, std::vector<std::string>& out);
+// Hands each string in order (UTF-8) to `add` (false from it stops the
+// reading), and appends each distinct run properties
+// element as written to `run_properties` (the library checks them). False
+// when the part is unusual.
+bool read_shared_strings(const char* data, std::size_t size, const std::function<bool(std::string_view)>& add,
+                         std::vector<std::string>& run_properties);
 
 }  // namespace xt::sheet
