@@ -267,6 +267,12 @@ CASES = {
         {"df": every_kind(8).iloc[:, ::-1], "startrow": 3, "startcol": 2},
         {"df": SUITE_DF, "startrow": 1, "startcol": 0, "index": True},
     ]},
+    # A date column whose first cells land on datetimes already written: those
+    # keep their date format, so openpyxl picks one only at the first new cell.
+    "dates-over-datetimes": {"S": [
+        {"df": pd.DataFrame({"when": pd.to_datetime(["2024-01-02 03:04", "2025-05-06 07:08"])})},
+        {"df": pd.DataFrame({"day": [datetime.date(2024, 1, d) for d in range(1, 7)]})},
+    ]},
     "same-sheet-twice": {"S": SUITE_DF, "T": [{"df": SUITE_DF2}], "U": [{"df": SUITE_DF, "startrow": 3}]},
     # names that need escaping or that openpyxl changes
     "sheet-names": {name: SUITE_DF for name in [

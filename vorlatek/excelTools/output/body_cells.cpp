@@ -431,7 +431,15 @@ private:
         if (plan.kind == Kind::dated) {
             const Learned* learned = learned_for(plan.format_key);
             if (learned == nullptr) {
-                return Placed::format_unknown;
+                // A cell the sheet already holds keeps its own number format
+                // (a date format stops openpyxl from choosing one), so only
+                // a cell the calls make afresh can show the format to learn.
+                Ref key = Ref::checked(PyTuple_Pack(2, row, column));
+                const int held = PyDict_Contains(cell_dict_.get(), key.get());
+                if (held < 0) {
+                    throw_error_set();
+                }
+                return held == 1 ? Placed::occupied : Placed::format_unknown;
             }
             style = Ref::checked(new_style_array(*cells_->openpyxl));
             StyleInts view(style.get());
