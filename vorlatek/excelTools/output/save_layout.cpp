@@ -36,30 +36,6 @@ PyObject* namespace_of(PyObject* module)
     throw_error_set();
 }
 
-// An attribute as the class's method resolution order finds it; borrowed,
-// nullptr when no class defines it.
-PyObject* class_attribute(PyTypeObject* type, PyObject* name)
-{
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) {
-        unusable("class without a method resolution order");
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        if (dict == nullptr) {
-            continue;
-        }
-        PyObject* found = PyDict_GetItemWithError(dict, name);
-        if (found != nullptr) {
-            return found;
-        }
-        if (PyErr_Occurred()) {
-            throw_error_set();
-        }
-    }
-    return nullptr;
-}
-
 PyObject* namespace_item(PyObject* dict, PyObject* name)
 {
     PyObject* found = PyDict_GetItemWithError(dict, name);
