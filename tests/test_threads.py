@@ -121,3 +121,81 @@ def test_threads_get_the_serial_results(et, tmp_path, records):
                 assert records.seen[ident] == expected[k][1], f"round {round_number}, thread {k}"
     finally:
         sys.setswitchinterval(previous)
+
+
+# A fresh interpreter makes its first calls from eight threads at once, or
+# from one: the process-wide layouts the native routes build at their first
+# use must come out the same, built once. Each build keeps a reference to the
+# library pieces it checked, so the reference counts of a few of them tell
+# how many layouts were built.
+FIRST_USE = r"""
+import sys, threading
+import numpy as np
+import pandas as pd
+import vorlatek.excelTools as et
+
+threads = int(sys.argv[2])
+folder = sys.argv[1]
+
+def work(k):
+    frame = pd.DataFrame({"code": [f"c{k}-{i}" for i in range(50)], "n": np.arange(50.0),
+                          "when": pd.date_range("2024-01-01", periods=50)})
+    path = f"{folder}/out{k}.xlsx"
+    written = et.write_formatted_excel(path, {"S": frame, "T": [{"df": frame, "startcol": 4}]})
+    back = et.read_excel_by_cells(path, {"code": "A2", "n": "B2"})
+    return written, back.shape
+
+sys.setswitchinterval(1e-6)
+start = threading.Barrier(threads)
+results = [None] * threads
+errors = []
+
+def run(k):
+    try:
+        start.wait()
+        results[k] = work(k)
+    except BaseException as error:
+        errors.append(repr(error))
+
+pool = [threading.Thread(target=run, args=(k,)) for k in range(threads)]
+for thread in pool:
+    thread.start()
+for thread in pool:
+    thread.join()
+
+import openpyxl
+from openpyxl.cell.cell import Cell
+from openpyxl.utils.indexed_list import IndexedList
+from openpyxl.worksheet._writer import WorksheetWriter
+from pandas.io.excel._openpyxl import OpenpyxlWriter
+pieces = {
+    "Workbook.save": openpyxl.Workbook.__dict__["save"],
+    "IndexedList.add": IndexedList.__dict__["add"],
+    "Cell.value": Cell.__dict__["value"],
+    "OpenpyxlWriter._write_cells": OpenpyxlWriter.__dict__["_write_cells"],
+}
+report({
+    "errors": errors,
+    "results": [list(map(str, r)) if r else None for r in results],
+    "references": {name: sys.getrefcount(piece) for name, piece in pieces.items()},
+    "route classes": sorted(c.__name__ for c in WorksheetWriter.__subclasses__()
+                            if c.__module__ != "openpyxl.worksheet._writer"),
+    "reader classes": len([c for c in pd.ExcelFile.__subclasses__()
+                           if c.__module__ == "vorlatek.excelTools"]),
+})
+"""
+
+
+def test_first_use_from_many_threads_builds_each_layout_once(tmp_path):
+    from child_process import run_child
+    outcomes = {}
+    for threads in (1, THREADS):
+        folder = tmp_path / f"threads{threads}"
+        folder.mkdir()
+        returncode, report, stderr = run_child(FIRST_USE, [folder, threads], timeout=300)
+        assert returncode == 0 and report is not None, stderr
+        assert report.pop("errors") == []
+        assert report.pop("results") == [["True", "(50, 2)"]] * threads
+        outcomes[threads] = report
+    assert outcomes[1]["route classes"] == ["WorksheetWriter"]
+    assert outcomes[THREADS] == outcomes[1]

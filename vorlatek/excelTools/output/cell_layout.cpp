@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "../core/error.hpp"
+#include "../core/first_use.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 
@@ -125,6 +126,7 @@ std::unique_ptr<CellLayout> make_cell_layout(const OpenpyxlLayout& base)
 
 CellLayout* process_cell_layout = nullptr;
 bool cell_layout_attempted = false;
+FirstUseLock cell_layout_lock;
 
 // The globals the value setter reads still hold what it was captured with:
 // _TYPES maps int, float, str and bool as openpyxl ships it.
@@ -164,13 +166,19 @@ const CellLayout* cell_layout_if_unchanged()
         return nullptr;
     }
     if (!cell_layout_attempted) {
-        try {
-            process_cell_layout = make_cell_layout(*base).release();
+        FirstUseGuard guard(cell_layout_lock);
+        if (!guard.held()) {
+            return nullptr;
         }
-        catch (const PyErrorSet&) {
-            swallow_ordinary_error();
+        if (!cell_layout_attempted) {
+            try {
+                process_cell_layout = make_cell_layout(*base).release();
+            }
+            catch (const PyErrorSet&) {
+                swallow_ordinary_error();
+            }
+            cell_layout_attempted = true;
         }
-        cell_layout_attempted = true;
     }
     if (process_cell_layout == nullptr || !layout_still_holds(*base)) {
         return nullptr;

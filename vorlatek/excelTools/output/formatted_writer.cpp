@@ -121,6 +121,25 @@ void write_entries(CallFrame& frame, PyObject* writer, PyObject* sheets_data, bo
     }
 }
 
+// The save route for the exit that follows a failure, the failure kept
+// pending; an interrupt while setting it up goes on instead, after it.
+void route_save_after_failure(PyObject* writer)
+{
+    PendingError failure;
+    try {
+        route_save_natively(writer);
+        failure.restore();
+    }
+    catch (const PyErrorSet&) {
+        PendingError interrupt;
+        if (interrupt.value() != nullptr && failure.value() != nullptr) {
+            Py_INCREF(failure.value());
+            PyException_SetContext(interrupt.value(), failure.value());
+        }
+        interrupt.restore();
+    }
+}
+
 // with pd.ExcelWriter(<temporary file>, engine="openpyxl") as writer: ...
 // then the finished file replaces file_path. Returns the error of a failed
 // directory flush after the replacement (see ReplacementFile::commit), or
@@ -139,9 +158,11 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
     Ref writer = context.enter();
     bool suppressed = false;
     try {
-        // The exit's save writes the sheets' rows natively where it can.
-        route_save_natively(writer.get());
         write_entries(frame, writer.get(), sheets_data, auto_format);
+        // The exit's save writes the sheets' rows natively where it can. It
+        // is set up only now, once the caller's code (a replaced formatter)
+        // has run, so that no copy of the workbook made there carries it.
+        route_save_natively(writer.get());
     }
     catch (const PyErrorSet&) {
         // Leaving the block with the exception: the writer's exit runs (and
@@ -149,6 +170,7 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
         // raised, unless the exit suppresses it.
         const int raised_at = frame.line;
         frame.at(267);
+        route_save_after_failure(writer.get());
         if (!context.exit_with_pending_error()) {
             frame.at(raised_at);
             throw;

@@ -391,14 +391,16 @@ private:
 // own named _write_cells. Returns the writer's instance dict then.
 Ref route_dict(const PandasLayout*& pandas, PyObject* frame_object, PyObject* writer)
 {
-    PyObject* pd = PyDict_GetItemWithError(module_globals(), names.pd);
-    if (pd == nullptr) {
+    // Held: building the layout at the first call runs Python code, which
+    // may rebind the module's pd.
+    Ref pd = Ref::borrow(PyDict_GetItemWithError(module_globals(), names.pd));
+    if (!pd) {
         if (PyErr_Occurred()) {
             swallow_ordinary_error();
         }
         return Ref();
     }
-    pandas = pandas_layout_if_genuine(pd);
+    pandas = pandas_layout_if_genuine(pd.get());
     if (pandas == nullptr || Py_TYPE(frame_object) != as_type(pandas->frame_type) ||
         Py_TYPE(writer) != as_type(pandas->writer_type) || cell_layout_if_unchanged() == nullptr) {
         return Ref();

@@ -84,8 +84,11 @@ void write_marked_sheet_data(const SaveLayout& layout, PyObject* sheet_writer)
 // WorksheetWriter.write_rows(self), natively where the sheet allows it.
 Ref write_rows(PyObject* self)
 {
-    // The subclass exists only once the layout does.
     const SaveLayout* layout = save_layout();
+    if (layout == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "sheet writer without its layout");
+        throw_error_set();
+    }
     if (!save_layout_holds(*layout)) {
         return call(layout->original_write_rows.get(), {self});
     }

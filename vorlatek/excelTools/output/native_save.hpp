@@ -16,9 +16,9 @@
 
 namespace xt {
 
-// Called right after the pandas writer is entered. Installs the route on
-// its workbook when pd, the writer and the workbook are the genuine ones;
-// does nothing otherwise. Ordinary errors while looking are swallowed; an
+// Called just before the pandas writer's exit, after every frame was
+// written and formatted. Installs the route on its workbook when pd, the
+// writer and the workbook are the genuine ones; does nothing otherwise. Ordinary errors while looking are swallowed; an
 // interrupt is passed on as PyErrorSet.
 void route_save_natively(PyObject* writer);
 

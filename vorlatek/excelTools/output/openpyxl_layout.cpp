@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "../core/error.hpp"
+#include "../core/first_use.hpp"
 #include "../core/pyapi.hpp"
 
 namespace xt {
@@ -414,10 +415,15 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
 // and every call takes the ordinary assignments.
 OpenpyxlLayout* process_layout = nullptr;
 bool layout_attempted = false;
+FirstUseLock layout_lock;
 
 const OpenpyxlLayout* layout_for_process()
 {
     if (layout_attempted) {
+        return process_layout;
+    }
+    FirstUseGuard guard(layout_lock);
+    if (!guard.held() || layout_attempted) {
         return process_layout;
     }
     try {

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "../core/error.hpp"
+#include "../core/first_use.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 
@@ -151,6 +152,7 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
 
 PandasLayout* process_pandas_layout = nullptr;
 bool pandas_layout_attempted = false;
+FirstUseLock pandas_layout_lock;
 
 }  // namespace
 
@@ -191,13 +193,19 @@ const PandasLayout* pandas_layout_if_genuine(PyObject* pd)
         if (imported.get() != pd) {
             return nullptr;
         }
-        try {
-            process_pandas_layout = make_pandas_layout().release();
+        FirstUseGuard guard(pandas_layout_lock);
+        if (!guard.held()) {
+            return nullptr;
         }
-        catch (const PyErrorSet&) {
-            swallow_ordinary_error();
+        if (!pandas_layout_attempted) {
+            try {
+                process_pandas_layout = make_pandas_layout().release();
+            }
+            catch (const PyErrorSet&) {
+                swallow_ordinary_error();
+            }
+            pandas_layout_attempted = true;
         }
-        pandas_layout_attempted = true;
     }
     if (process_pandas_layout == nullptr || process_pandas_layout->pandas_module.get() != pd ||
         !pandas_pins_hold(*process_pandas_layout)) {

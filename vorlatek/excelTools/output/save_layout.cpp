@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "../core/error.hpp"
+#include "../core/first_use.hpp"
 #include "../core/pyapi.hpp"
 #include "native_save.hpp"
 #include "openpyxl_layout.hpp"
@@ -486,12 +487,17 @@ std::unique_ptr<SaveLayout> make_layout()
 }
 
 SaveLayout* process_layout = nullptr;
+FirstUseLock layout_lock;
 
 }  // namespace
 
 const SaveLayout* save_layout()
 {
     if (process_layout != nullptr) {
+        return process_layout;
+    }
+    FirstUseGuard guard(layout_lock);
+    if (!guard.held() || process_layout != nullptr) {
         return process_layout;
     }
     try {

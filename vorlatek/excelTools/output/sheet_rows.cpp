@@ -42,10 +42,14 @@ struct CellPlan {
     std::string_view type;  // the t attribute; empty for none
     long long row = 0;
     long long column = 0;
-    PyObject* style = nullptr;  // the StyleArray, when the cell has a style
+    // The StyleArray (when the cell has a style) and the text are owned:
+    // registering the style runs Python code, and so does a signal handler
+    // while the output is flushed, either of which may rebind the cell's
+    // value or style before they are written.
+    Ref style;
     StyleInts style_ints{};
     double number = 0;
-    PyObject* text = nullptr;
+    Ref text;
 };
 
 PyObject* slot(PyObject* obj, Py_ssize_t offset) { return *slot_at(obj, offset); }
@@ -238,6 +242,10 @@ struct SheetFacts {
 // How openpyxl writes `cell`; false when that is not reproduced here.
 bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
 {
+    // The previous cell's references go first: letting them go may run a
+    // finaliser, which must not find borrowed pointers of this cell held.
+    plan.style.reset();
+    plan.text.reset();
     const SaveLayout& layout = facts.layout;
     PyTypeObject* type = Py_TYPE(cell);
     const bool merged = type == as_type(layout.merged_cell_type);
@@ -253,7 +261,6 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
         return false;
     }
     PyObject* style = slot(cell, layout.styleable_style);
-    plan.style = nullptr;
     if (style == nullptr) {
         return false;
     }
@@ -263,13 +270,13 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
         }
         if (std::any_of(plan.style_ints.begin(), plan.style_ints.end(),
                         [](int i) { return i != 0; })) {
-            plan.style = style;
+            plan.style = Ref::borrow(style);
         }
     }
     if (merged) {
         // _value None, data_type "n", no comment: written only when styled.
         plan.type = "n";
-        plan.content = plan.style != nullptr ? Content::empty_cell : Content::skip;
+        plan.content = plan.style ? Content::empty_cell : Content::skip;
         return true;
     }
     if (slot(cell, layout.cell_comment) != Py_None || slot(cell, layout.cell_hyperlink) != Py_None) {
@@ -280,7 +287,7 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
     if (value == nullptr || !cell_type_of(slot(cell, layout.cell_data_type), cell_type, plan.type)) {
         return false;
     }
-    if (value == Py_None && plan.style == nullptr) {
+    if (value == Py_None && !plan.style) {
         plan.content = Content::skip;
         return true;
     }
@@ -304,7 +311,7 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
         if (!PyUnicode_CheckExact(value) || !writable_text(value, layout.dialect)) {
             return false;
         }
-        plan.text = value;
+        plan.text = Ref::borrow(value);
         plan.content = cell_type == CellType::formula ? Content::formula : Content::inline_string;
         return true;
     }
@@ -344,7 +351,7 @@ bool plan_cell(const SheetFacts& facts, PyObject* cell, CellPlan& plan)
         if (!writable_text(value, layout.dialect)) {
             return false;
         }
-        plan.text = value;
+        plan.text = Ref::borrow(value);
         plan.content = Content::text_value;
         return true;
     }
@@ -409,16 +416,16 @@ void write_cell(SheetXmlWriter& out, const CellPlan& plan, long long style_id)
         out.number_cell(plan.number);
         break;
     case Content::text_value:
-        out.text_value_cell(plan.text);
+        out.text_value_cell(plan.text.get());
         break;
     case Content::empty_value:
         out.empty_value_cell();
         break;
     case Content::inline_string:
-        out.inline_string_cell(plan.text);
+        out.inline_string_cell(plan.text.get());
         break;
     case Content::formula:
-        out.formula_cell(plan.text);
+        out.formula_cell(plan.text.get());
         break;
     }
 }
@@ -540,7 +547,7 @@ void SheetRows::write(SheetXmlWriter& out)
             continue;
         }
         const long long style_id =
-            plan.style != nullptr ? style_ids.id_of(plan.style_ints, plan.style) : -1;
+            plan.style ? style_ids.id_of(plan.style_ints, plan.style.get()) : -1;
         write_cell(out, plan, style_id);
     }
     if (row_open) {

@@ -50,8 +50,34 @@ void attach_context(PyObject* exception, PyObject* context)
     PyException_SetContext(exception, context);
 }
 
+// A function frame's snapshot of its local variables, when one was made: a
+// trace or profile function (a debugger, coverage, a profiler) or locals()
+// makes it before 3.13, and frame.clear() leaves it holding the values.
+// Module and class frames are left alone: their locals are a namespace.
+Ref locals_snapshot(PyObject* frame)
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    (void)frame;
+    return Ref();  // f_locals is a view of the frame itself
+#else
+    Ref code = Ref::steal(PyObject_GetAttrString(frame, "f_code"));
+    if (!code || !PyCode_Check(code.get()) ||
+        (reinterpret_cast<PyCodeObject*>(code.get())->co_flags & CO_OPTIMIZED) == 0) {
+        PyErr_Clear();
+        return Ref();
+    }
+    Ref locals = Ref::steal(PyObject_GetAttrString(frame, "f_locals"));
+    if (!locals || !PyDict_CheckExact(locals.get())) {
+        PyErr_Clear();
+        return Ref();
+    }
+    return locals;
+#endif
+}
+
 // Drops the local variables of the frames an exception passed through, as
-// traceback.clear_frames() does; the traceback itself stays printable.
+// traceback.clear_frames() does, and the snapshots of them; the traceback
+// itself stays printable.
 void clear_frames(PyObject* exception) noexcept
 {
     PyObject* traceback = PyException_GetTraceback(exception);
@@ -60,9 +86,13 @@ void clear_frames(PyObject* exception) noexcept
              reinterpret_cast<PyTracebackObject*>(entry)->tb_next)) {
         PyObject* frame = reinterpret_cast<PyObject*>(
             reinterpret_cast<PyTracebackObject*>(entry)->tb_frame);
+        Ref locals = locals_snapshot(frame);
         PyObject* result = PyObject_CallMethod(frame, "clear", nullptr);
         if (result == nullptr) {
             PyErr_Clear();  // a frame still running keeps its locals
+        }
+        else if (locals) {
+            PyDict_Clear(locals.get());
         }
         Py_XDECREF(result);
     }

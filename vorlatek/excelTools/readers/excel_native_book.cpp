@@ -762,11 +762,15 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
         return plain_get_sheet_data(self, args, kwargs);
     }
 
+    // The read runs Python code (the archive's reads, the date conversions),
+    // which may change the workbook's list; the cells index a snapshot.
+    Ref string_snapshot = Ref::checked(PyList_AsTuple(strings));
+    const Py_ssize_t string_count = PyTuple_GET_SIZE(string_snapshot.get());
     CellReading reading;
-    reading.strings = strings;
-    reading.empty_strings.resize(static_cast<std::size_t>(PyList_GET_SIZE(strings)));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(strings); ++i) {
-        PyObject* item = PyList_GET_ITEM(strings, i);
+    reading.strings = string_snapshot.get();
+    reading.empty_strings.resize(static_cast<std::size_t>(string_count));
+    for (Py_ssize_t i = 0; i < string_count; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(string_snapshot.get(), i);
         if (!PyUnicode_CheckExact(item)) {
             return plain_get_sheet_data(self, args, kwargs);
         }
@@ -794,7 +798,7 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
         bool read = false;
         {
             MemberSource source(archive.get(), path.get(), sheet_chunk);
-            read = sheet::read_sheet(source, static_cast<std::size_t>(PyList_GET_SIZE(strings)), max_sheet_row,
+            read = sheet::read_sheet(source, static_cast<std::size_t>(string_count), max_sheet_row,
                                      sink, outline);
         }
         pass_on_interrupt();

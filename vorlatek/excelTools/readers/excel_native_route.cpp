@@ -171,13 +171,16 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
     if (!engines || !PyDict_CheckExact(engines.get())) {
         return false;
     }
-    PyObject* reader = PyDict_GetItemWithError(engines.get(), names.openpyxl);
-    if (reader == nullptr) {
+    // Held: the attribute lookups below may run Python code that changes
+    // the engine table.
+    Ref engine_reader = Ref::borrow(PyDict_GetItemWithError(engines.get(), names.openpyxl));
+    if (!engine_reader) {
         if (PyErr_Occurred()) {
             throw_error_set();
         }
         return false;
     }
+    PyObject* reader = engine_reader.get();
     Ref module_reader = attribute(openpyxl_engine.get(), names.OpenpyxlReader);
     if (reader != module_reader.get() || !PyType_Check(reader)) {
         return false;
@@ -201,7 +204,7 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
         !genuine_method(reader, names._parse_sheet, pandas_base_file)) {
         return false;
     }
-    libraries.openpyxl_reader = Ref::borrow(reader);
+    libraries.openpyxl_reader = std::move(engine_reader);
     pieces.excel_file = std::move(excel_file);
     pieces.engines = std::move(engines);
     return true;
@@ -266,7 +269,9 @@ bool openpyxl_pieces(RouteLibraries& libraries)
 
 // The two classes the route reads through, made once for each pandas
 // ExcelFile class and engine table they derive from. They live for the
-// process, like the classes they derive from.
+// process, like the classes they derive from; each call holds references of
+// its own to the ones it uses, since Python code it runs (or a finaliser)
+// may make new ones in the meantime.
 struct RouteClasses {
     PyObject* excel_file = nullptr;     // pandas' ExcelFile they derive from
     PyObject* engines = nullptr;        // a copy of its engine table
@@ -274,6 +279,12 @@ struct RouteClasses {
     PyObject* native_excel_file = nullptr;
 };
 RouteClasses route_classes;
+
+// The classes one read goes through.
+struct ReadClasses {
+    Ref native_reader;
+    Ref native_excel_file;
+};
 
 PyMethodDef load_workbook_def = {"load_workbook", reinterpret_cast<PyCFunction>(native_load_workbook),
                                  METH_VARARGS, nullptr};
@@ -309,11 +320,11 @@ bool same_engines(PyObject* engines, PyObject* copy)
     return true;
 }
 
-PyObject* native_excel_file_class(const RouteLibraries& libraries, const PandasPieces& pieces)
+ReadClasses native_classes(const RouteLibraries& libraries, const PandasPieces& pieces)
 {
     if (route_classes.native_excel_file != nullptr && route_classes.excel_file == pieces.excel_file.get() &&
         same_engines(pieces.engines.get(), route_classes.engines)) {
-        return route_classes.native_excel_file;
+        return {Ref::borrow(route_classes.native_reader), Ref::borrow(route_classes.native_excel_file)};
     }
     Ref engines_copy = Ref::checked(PyDict_Copy(pieces.engines.get()));
 
@@ -338,15 +349,19 @@ PyObject* native_excel_file_class(const RouteLibraries& libraries, const PandasP
     Ref file_class = call(reinterpret_cast<PyObject*>(&PyType_Type),
                           {file_name.get(), file_bases.get(), file_dict.get()});
 
-    Py_XDECREF(route_classes.excel_file);
-    Py_XDECREF(route_classes.engines);
-    Py_XDECREF(route_classes.native_reader);
-    Py_XDECREF(route_classes.native_excel_file);
+    // The new classes are in place before the old ones are let go: letting
+    // them go may run Python code (a finaliser, a weak reference's
+    // callback), which must find the table whole.
+    const RouteClasses old = route_classes;
     route_classes.excel_file = Ref::borrow(pieces.excel_file.get()).release();
     route_classes.engines = engines_copy.release();
-    route_classes.native_reader = reader_class.release();
-    route_classes.native_excel_file = file_class.release();
-    return route_classes.native_excel_file;
+    route_classes.native_reader = reader_class.dup().release();
+    route_classes.native_excel_file = file_class.dup().release();
+    Py_XDECREF(old.excel_file);
+    Py_XDECREF(old.engines);
+    Py_XDECREF(old.native_reader);
+    Py_XDECREF(old.native_excel_file);
+    return {std::move(reader_class), std::move(file_class)};
 }
 
 // Closes the ExcelFile as read_excel closes the one it opens: after the
@@ -388,16 +403,16 @@ Ref read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_
     if (!pandas_pieces(libraries, pieces) || !openpyxl_pieces(libraries)) {
         return Ref();
     }
-    PyObject* excel_file_class = native_excel_file_class(libraries, pieces);
+    const ReadClasses classes = native_classes(libraries, pieces);
     Ref pandas = lookup_global(names.pd);
     Ref read_excel = get_attr(pandas.get(), names.read_excel);
 
-    Ref excel_file = call(excel_file_class, {file_path});
+    Ref excel_file = call(classes.native_excel_file.get(), {file_path});
     Ref df;
     bool failed = false;
     try {
         Ref reader = get_attr(excel_file.get(), names._reader);
-        if (Py_TYPE(reader.get()) == reinterpret_cast<PyTypeObject*>(route_classes.native_reader) &&
+        if (Py_TYPE(reader.get()) == reinterpret_cast<PyTypeObject*>(classes.native_reader.get()) &&
             columns != Py_None && PyList_CheckExact(read_names)) {
             Ref name_count = Ref::checked(PyLong_FromSsize_t(PyList_GET_SIZE(read_names)));
             Ref bounds = Ref::checked(PyTuple_Pack(2, columns, name_count.get()));

@@ -226,7 +226,7 @@ Ref PandasSheetRows::value(const Cell& cell, const std::string& arena, bool& ste
         return date;
     }
     case Kind::shared:
-        return Ref::borrow(PyList_GET_ITEM(reading_.strings, static_cast<Py_ssize_t>(cell.shared_index)));
+        return Ref::borrow(PyTuple_GET_ITEM(reading_.strings, static_cast<Py_ssize_t>(cell.shared_index)));
     case Kind::boolean:
         return Ref::borrow(cell.shared_index ? Py_True : Py_False);
     case Kind::error:

@@ -14,7 +14,7 @@ namespace xt {
 
 // What decides how a cell's value is read, as the workbook gives it.
 struct CellReading {
-    PyObject* strings = nullptr;            // the shared strings (a list of str)
+    PyObject* strings = nullptr;            // the shared strings (a tuple of str)
     std::vector<bool> empty_strings;        // which of them are ""
     std::vector<std::uint8_t> date_styles;  // per style index: 0 number, 1 date, 2 duration
     PyObject* epoch = nullptr;              // the workbook's epoch (a datetime)
