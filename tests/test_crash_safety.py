@@ -401,3 +401,147 @@ def test_workbook_is_flushed_before_and_after_the_rename(tmp_path, case):
         dir_result = -1 if case == "directory-flush-fails" else 0
         assert shape == [*retried, ("fsync", "temp", 0), (calls[-2][0], "rename", 0),
                          ("fsync", "dir", dir_result)], calls
+
+
+# Python code that runs while the rows are written natively (another thread,
+# a garbage collection's callback, a finaliser) rebinds the values of the
+# cells being written; each rebound value was the only reference to its
+# text. Which value a cell's saved text shows may differ, but it is always
+# one of the two, and the process survives (the sanitizer run tells a use
+# after free at once).
+REBINDING_CHILD = r"""
+import gc, sys, threading
+import pandas as pd
+from openpyxl import load_workbook
+from openpyxl.styles import Font
+from openpyxl.utils.indexed_list import IndexedList
+import vorlatek.excelTools as et
+
+path, how, rows = sys.argv[1], sys.argv[2], int(sys.argv[3])
+ADD_CODE = IndexedList.add.__code__
+
+def old_text(i):
+    return "".join(["old text of cell ", str(i), " ", "o" * (i % 40)])
+
+def new_text(i):
+    return "new %d" % i
+
+cells = []
+by_style = {}
+junk = []
+state = {"armed": False, "rebinds": 0}
+
+def rebind(i):
+    # The freed old text's memory is taken again at once by another text.
+    cell = cells[i]
+    if cell._value.startswith("old"):
+        size = len(cell._value)
+        cell._value = new_text(i)
+        junk.append("#" * size)
+        state["rebinds"] += 1
+
+def rebind_current(add_frame):
+    # The style list's add is called with the style of the cell being written.
+    i = by_style.get(id(add_frame.f_locals.get("value")))
+    if i is not None:
+        rebind(i)
+
+def rebind_from(frame):
+    # `frame`: the innermost frame of the code that was interrupted.
+    while state["armed"] and frame is not None:
+        if frame.f_code is ADD_CODE:
+            rebind_current(frame)
+            return
+        frame = frame.f_back
+
+def formatter(ws):
+    cells.clear()
+    by_style.clear()
+    for i in range(rows):
+        # One style of its own per cell: each goes through the style list.
+        cell = ws.cell(row=i + 2, column=3, value=old_text(i))
+        cell.font = Font(size=8 + i / 100)
+        cells.append(cell)
+    for i, cell in enumerate(cells):
+        by_style[id(cell._style)] = i
+    state["armed"] = True
+
+et.format_excel_sheet = formatter
+done = threading.Event()
+writer_thread = threading.get_ident()
+
+def rebind_in_writer():
+    rebind_from(sys._current_frames().get(writer_thread))
+
+# The rebinding runs while the writer's thread is in the style list's add:
+# from a profile hook of that thread (at every call), or from a second
+# thread while the writer's thread is paused there: in that thread's own
+# loop, in a callback of a collection its allocations start, or in a
+# finaliser that collection runs.
+if how == "profile hook":
+    def profile(frame, event, arg):
+        if event == "call":
+            rebind_from(frame)
+    def churn():
+        done.wait()
+elif how == "thread":
+    def churn():
+        rebind_in_writer()
+elif how == "gc callback":
+    def callback(phase, info):
+        if phase == "start" and threading.get_ident() != writer_thread:
+            rebind_in_writer()
+    gc.callbacks.append(callback)
+    def churn():
+        cycle = []
+        cycle.append(cycle)
+elif how == "finaliser":
+    class Finalised:
+        def __init__(self):
+            self.cycle = self
+        def __del__(self):
+            if threading.get_ident() != writer_thread:
+                rebind_in_writer()
+    def churn():
+        Finalised()
+
+def helper_loop():
+    while not done.is_set():
+        churn()
+
+if how in ("gc callback", "finaliser"):
+    gc.set_threshold(1)
+sys.setswitchinterval(1e-6)
+helper = threading.Thread(target=helper_loop)
+helper.start()
+try:
+    # A thread switch lands in the add now and then: a few saves at most
+    # until one did.
+    for attempt in range(8):
+        if how == "profile hook":
+            sys.setprofile(profile)
+        written = et.write_formatted_excel(path, {"S": pd.DataFrame({"a": [1], "b": ["x"]})})
+        sys.setprofile(None)
+        if state["rebinds"]:
+            break
+finally:
+    done.set()
+    helper.join()
+    gc.set_threshold(700)
+sheet = load_workbook(path).active
+saved = [sheet.cell(row=i + 2, column=3).value for i in range(rows)]
+report({"written": written, "rebinds": state["rebinds"],
+        "rebound": sum(value == new_text(i) for i, value in enumerate(saved)),
+        "neither": [(i, value) for i, value in enumerate(saved)
+                    if value not in (old_text(i), new_text(i))][:5]})
+"""
+
+
+@pytest.mark.parametrize("how", ["profile hook", "thread", "gc callback", "finaliser"])
+def test_values_rebound_while_rows_are_written(tmp_path, how):
+    returncode, report, stderr = run_child(
+        REBINDING_CHILD, [tmp_path / "out.xlsx", how, 2000 if how == "profile hook" else 5000],
+        timeout=300)
+    assert returncode == 0 and report is not None, stderr
+    assert report["written"] is True and report["rebinds"] > 0
+    assert report["neither"] == []
