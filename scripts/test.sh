@@ -4,6 +4,9 @@
 # whole test suite against the installed build. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The suite writes only under temporary folders; the check at the end fails
+# on any file it left in the checkout.
+before=$(bash scripts/check-checkout-clean.sh)
 failed=()
 for version in ${VORLATEK_PYTHONS:-3.8 3.11 3.12 3.13}; do
     echo "=== Python $version: build"
@@ -19,3 +22,4 @@ if [ ${#failed[@]} -gt 0 ]; then
     echo "tests failed on Python ${failed[*]}"
     exit 1
 fi
+bash scripts/check-checkout-clean.sh "$before"

@@ -14,6 +14,17 @@ def pytest_configure(config):
     assert SOURCE_DIR not in installed.parents, f"tests imported the source tree: {installed}"
 
 
+@pytest.fixture(scope="session", autouse=True)
+def scratch_working_directory(tmp_path_factory):
+    """The suite runs in a scratch folder: a file a test names by a relative
+    path lands there, never in the checkout (CI fails on any file the suite
+    leaves in the checkout)."""
+    previous = os.getcwd()
+    os.chdir(tmp_path_factory.mktemp("cwd"))
+    yield
+    os.chdir(previous)
+
+
 @pytest.fixture
 def et():
     """The module, with every name a test rebinds restored afterwards."""

@@ -7,6 +7,7 @@ same member by member and byte for byte, the timestamps of the document
 properties aside; results and log records must be the same too. A profile
 hook tells whether openpyxl's own row writer ran.
 """
+import copy
 import datetime
 import decimal
 import importlib.util
@@ -44,6 +45,9 @@ ROW_WRITER_CODE = {
     cell_writer.lxml_write_cell.__code__,
 }
 SAVE_CODE = openpyxl.Workbook.save.__code__
+WRITE_ROWS_CODE = sheet_writer.WorksheetWriter.write_rows.__code__
+# How many sheets openpyxl's row writer wrote, by route (generic or not).
+ROW_WRITER_CALLS = {False: 0, True: 0}
 
 
 def wrapped_pandas():
@@ -82,6 +86,8 @@ def write(et, path, data, auto_format, caplog, generic):
         if event == "call":
             if frame.f_code in ROW_WRITER_CODE:
                 ran["rows"] = True
+                if frame.f_code is WRITE_ROWS_CODE:
+                    ROW_WRITER_CALLS[generic] += 1
             elif frame.f_code is SAVE_CODE:
                 ran["save"] = True
 
@@ -350,6 +356,42 @@ def test_workbook_keeps_no_trace_of_the_route(et, tmp_path, caplog):
     et.format_excel_sheet = keep_workbook
     assert_same(et, tmp_path, caplog, {"S": MIXED}, native=True)
     assert "save" not in vars(seen[0]) and "save" not in vars(seen[1])
+
+
+def save_outcome(workbook, path):
+    try:
+        workbook.save(path)
+    except Exception as error:
+        return type(error).__name__
+    return openpyxl.load_workbook(path).sheetnames
+
+
+@pytest.mark.parametrize("deep", [False, True], ids=["copy", "deepcopy"])
+def test_a_copy_of_the_workbook_saves_itself(et, tmp_path, caplog, deep):
+    """A replaced formatter copies the workbook and saves the copy, during
+    the write and after it: each copy saves itself as openpyxl saves it (a
+    deep copy fails as openpyxl fails), and the workbook itself still takes
+    the route."""
+    formatter = et.format_excel_sheet
+    copies = []
+    outcomes = []
+
+    def copying(ws):
+        formatter(ws)
+        duplicate = copy.deepcopy(ws.parent) if deep else copy.copy(ws.parent)
+        if deep:  # a shallow copy shares the original's sheet list
+            duplicate.create_sheet("Extra")
+        outcomes.append(save_outcome(duplicate, tmp_path / f"copy{len(copies)}.xlsx"))
+        copies.append(duplicate)
+
+    et.format_excel_sheet = copying
+    ROW_WRITER_CALLS.update({False: 0, True: 0})
+    both_routes(et, tmp_path, {"S": MIXED}, True, caplog)
+    # The workbook's own sheet written natively, the copy's by openpyxl.
+    assert ROW_WRITER_CALLS[False] == ROW_WRITER_CALLS[True] - 1
+    later = [save_outcome(duplicate, tmp_path / f"later{k}.xlsx") for k, duplicate in enumerate(copies)]
+    assert outcomes[0] == outcomes[1] and later[0] == later[1]
+    assert outcomes[0] == ("IndexError" if deep else ["S"])
 
 
 COLUMN = st.one_of(
