@@ -223,8 +223,8 @@ PyMethodDef routed_save_definition = {
 };
 
 // pd is the pandas module itself and the writer pandas' own openpyxl writer,
-// checked without importing anything. Returns pd (borrowed) or nullptr.
-PyObject* genuine_pandas_writer(PyObject* writer)
+// checked without importing anything. Returns pd or an empty Ref.
+Ref genuine_pandas_writer(PyObject* writer)
 {
     PyObject* globals = module_globals();
     PyObject* pd = globals ? PyDict_GetItemWithError(globals, names.pd) : nullptr;
@@ -232,7 +232,7 @@ PyObject* genuine_pandas_writer(PyObject* writer)
         if (PyErr_Occurred()) {
             throw_error_set();
         }
-        return nullptr;
+        return Ref();
     }
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* pandas = PyDict_GetItemWithError(modules, names.pandas);
@@ -240,14 +240,16 @@ PyObject* genuine_pandas_writer(PyObject* writer)
         throw_error_set();
     }
     if (pd != pandas || !PyModule_CheckExact(pd)) {
-        return nullptr;
+        return Ref();
     }
+    // Held: the lookup below may run Python code that rebinds pd.
+    Ref held = Ref::borrow(pd);
     Ref writer_module = attribute_or_nothing(reinterpret_cast<PyObject*>(Py_TYPE(writer)),
                                              names.dunder_module);
     const bool genuine =
         writer_module && PyUnicode_Check(writer_module.get()) &&
         PyUnicode_CompareWithASCIIString(writer_module.get(), "pandas.io.excel._openpyxl") == 0;
-    return genuine ? pd : nullptr;
+    return genuine ? std::move(held) : Ref();
 }
 
 }  // namespace
@@ -257,13 +259,13 @@ PyMethodDef* sheet_writer_method_definitions() noexcept { return sheet_writer_me
 void route_save_natively(PyObject* writer)
 {
     try {
-        PyObject* pd = genuine_pandas_writer(writer);
-        if (pd == nullptr) {
+        Ref pd = genuine_pandas_writer(writer);
+        if (!pd) {
             return;
         }
         const SaveLayout* layout = save_layout();
         if (layout == nullptr || Py_TYPE(writer) != as_type(layout->pandas_writer_type) ||
-            pd != layout->pandas_module.get() || !save_layout_holds(*layout)) {
+            pd.get() != layout->pandas_module.get() || !save_layout_holds(*layout)) {
             return;
         }
         Ref workbook = attribute_or_nothing(writer, layout->book_name.get());

@@ -128,12 +128,9 @@ bool has_all_attrs(PyObject* module, PyObject* const* attrs, std::size_t count)
 void import_from(PyObject* module_name, PyObject* const* attrs, std::size_t count,
                  PyObject* globals)
 {
-    Ref module;
-    PyObject* found = registered_module(module_name);
-    if (found != nullptr && has_all_attrs(found, attrs, count)) {
-        module = Ref::borrow(found);
-    }
-    else {
+    // Held: looking at the attributes may run the module's own code.
+    Ref module = Ref::borrow(registered_module(module_name));
+    if (!module || !has_all_attrs(module.get(), attrs, count)) {
         Ref from_list = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
         for (std::size_t i = 0; i < count; ++i) {
             Py_INCREF(attrs[i]);
