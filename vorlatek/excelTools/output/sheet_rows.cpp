@@ -539,6 +539,9 @@ void SheetRows::write(SheetXmlWriter& out)
         if (plan.content == Content::skip) {
             continue;
         }
+        // The style list's add and the sink's writes (which let other
+        // threads run) may run Python code: the text stays ours meanwhile.
+        const Ref text = Ref::borrow(plan.text);
         const long long style_id =
             plan.style != nullptr ? style_ids.id_of(plan.style_ints, plan.style) : -1;
         write_cell(out, plan, style_id);
