@@ -2,11 +2,21 @@
 
     python benchmarks/bench_write.py            # 100,000 x 10 (1M cells) and 10 x 10
     python benchmarks/bench_write.py --quick    # 10,000 x 10 and 10 x 10
+    python benchmarks/bench_write.py --no-pyarrow   # text columns without pyarrow
+    python benchmarks/bench_write.py --threads  # two writes in two threads
 
 Every case runs in a child process of its own (so peak memory is that case's
 alone): CPU seconds of the write itself (user + system, median of the
-child's repeats) and the child's peak resident memory (ru_maxrss) with the
-memory it had before the write.
+child's repeats), its wall-clock seconds (median) and the child's peak
+resident memory (ru_maxrss) with the memory it had before the write.
+
+Text columns: pandas 3 keeps them in pyarrow when pyarrow can be imported
+(the common install); --no-pyarrow hides pyarrow from the children, so the
+same frame holds pandas' own text arrays.
+
+--threads: in one child process, two styled writes of the frame (each to
+its own file) one after the other, then the same two at once in two
+threads; wall-clock seconds of each (least of the repeats) and their ratio.
 
 - styled route: write_formatted_excel(path, {"Report": frame}) as it is;
 - styled generic: the same call with the module's `pd` rebound to a module
@@ -96,6 +106,11 @@ def writer_for(case, frame, path):
     return write
 
 
+def hide_pyarrow():
+    # pandas treats a module that cannot be imported as not installed.
+    sys.modules["pyarrow"] = None
+
+
 def child(case, rows, repeats):
     frame = make_frame(rows)
     with tempfile.TemporaryDirectory() as folder:
@@ -103,14 +118,46 @@ def child(case, rows, repeats):
         write = writer_for(case, frame, path)
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         times = []
+        walls = []
         for _ in range(repeats):
             start = time.process_time()
+            wall = time.perf_counter()
             write()
+            walls.append(time.perf_counter() - wall)
             times.append(time.process_time() - start)
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         size = os.path.getsize(path)
-    print(json.dumps({"cpu": statistics.median(times), "peak_kb": peak, "before_kb": before,
-                      "bytes": size}))
+    print(json.dumps({"cpu": statistics.median(times), "wall": statistics.median(walls),
+                      "peak_kb": peak, "before_kb": before, "bytes": size}))
+
+
+def threads_child(rows, repeats):
+    import threading
+    import vorlatek.excelTools as et
+    frame = make_frame(rows)
+    with tempfile.TemporaryDirectory() as folder:
+        paths = [os.path.join(folder, f"report{i}.xlsx") for i in range(2)]
+        results = []
+
+        def write(path):
+            results.append(et.write_formatted_excel(path, {"Report": frame}))
+
+        serial = []
+        parallel = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            for path in paths:
+                write(path)
+            serial.append(time.perf_counter() - start)
+            workers = [threading.Thread(target=write, args=(path,)) for path in paths]
+            start = time.perf_counter()
+            for worker in workers:
+                worker.start()
+            for worker in workers:
+                worker.join()
+            parallel.append(time.perf_counter() - start)
+        assert results == [True] * (4 * repeats)
+    print(json.dumps({"serial": min(serial), "threads": min(parallel)}))
 
 
 def available(case):
@@ -123,11 +170,21 @@ def available(case):
         return False
 
 
-def run_case(case, rows, repeats):
+def run_case(case, rows, repeats, no_pyarrow):
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", case,
-                           "--rows", str(rows), "--repeats", str(repeats)],
+                           "--rows", str(rows), "--repeats", str(repeats)]
+                          + (["--no-pyarrow"] if no_pyarrow else []),
                           capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def text_storage(no_pyarrow):
+    done = subprocess.run([sys.executable, "-c",
+                           "import sys\n"
+                           + ("sys.modules['pyarrow'] = None\n" if no_pyarrow else "")
+                           + "import pandas as pd\nprint(type(pd.Series(['a']).array).__name__)"],
+                          capture_output=True, text=True, check=True)
+    return done.stdout.strip()
 
 
 def main(argv):
@@ -137,30 +194,50 @@ def main(argv):
     parser.add_argument("--rows", type=int)
     parser.add_argument("--repeats", type=int, default=1)
     parser.add_argument("--phases", action="store_true")
+    parser.add_argument("--no-pyarrow", action="store_true")
+    parser.add_argument("--threads", action="store_true")
     args = parser.parse_args(argv)
+    if args.no_pyarrow:
+        hide_pyarrow()
+    if args.child == "threads":
+        threads_child(args.rows, args.repeats)
+        return
     if args.child:
         child(args.child, args.rows, args.repeats)
         return
-    sizes = [(10_000 if args.quick else 100_000, 1), (10, 20)]
+    rows_at_scale = 10_000 if args.quick else 100_000
+    sizes = [(rows_at_scale, 1), (10, 20)]
     import openpyxl
     import pandas as pd
     print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}, openpyxl "
-          f"{openpyxl.__version__}; CPU s of one write (median), peak RSS of its process")
-    print(f"{'rows x 10':>10} {'case':<20} {'CPU s':>9} {'vs generic':>10} "
+          f"{openpyxl.__version__}, text columns: {text_storage(args.no_pyarrow)}")
+    if args.threads:
+        done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", "threads",
+                               "--rows", str(rows_at_scale), "--repeats", "3"]
+                              + (["--no-pyarrow"] if args.no_pyarrow else []),
+                              capture_output=True, text=True, check=True)
+        r = json.loads(done.stdout.strip().splitlines()[-1])
+        print(f"two styled writes of {rows_at_scale:,} x 10, wall s (least of 3): one after the "
+              f"other {r['serial']:.3f}, in two threads {r['threads']:.3f}, ratio "
+              f"{r['threads'] / r['serial']:.3f}")
+        return
+    print("CPU s and wall s of one write (median), peak RSS of its process")
+    print(f"{'rows x 10':>10} {'case':<20} {'CPU s':>9} {'wall s':>9} {'vs generic':>10} "
           f"{'peak MB':>8} {'before MB':>9} {'file KB':>8}")
     for rows, repeats in sizes:
         results = {}
         for case in CASES:
             if available(case):
-                results[case] = run_case(case, rows, repeats)
+                results[case] = run_case(case, rows, repeats, args.no_pyarrow)
         yardstick = results["styled generic"]["cpu"]
         if args.phases:
             for case in ("cells route", "cells generic"):
-                results[case] = run_case(case, rows, repeats)
+                results[case] = run_case(case, rows, repeats, args.no_pyarrow)
         for case, r in results.items():
             if case == "cells route":
                 yardstick = results["cells generic"]["cpu"]
-            print(f"{rows:>10} {case:<20} {r['cpu']:>9.4f} {r['cpu'] / yardstick:>10.3f} "
+            print(f"{rows:>10} {case:<20} {r['cpu']:>9.4f} {r['wall']:>9.4f} "
+                  f"{r['cpu'] / yardstick:>10.3f} "
                   f"{r['peak_kb'] / 1024:>8.1f} {r['before_kb'] / 1024:>9.1f} "
                   f"{r['bytes'] / 1024:>8.1f}", flush=True)
         for case in CASES:

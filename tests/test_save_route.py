@@ -23,6 +23,7 @@ import numpy as np
 import openpyxl
 import openpyxl.cell._writer as cell_writer
 import openpyxl.worksheet._writer as sheet_writer
+import openpyxl.worksheet.worksheet as worksheet_module
 import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -48,6 +49,9 @@ SAVE_CODE = openpyxl.Workbook.save.__code__
 WRITE_ROWS_CODE = sheet_writer.WorksheetWriter.write_rows.__code__
 # How many sheets openpyxl's row writer wrote, by route (generic or not).
 ROW_WRITER_CALLS = {False: 0, True: 0}
+# openpyxl's walk over every cell key for the sheet's dimension; the route
+# finds the same corners natively.
+DIMENSION_CODE = worksheet_module.Worksheet.calculate_dimension.__code__
 
 
 def wrapped_pandas():
@@ -79,8 +83,9 @@ def archive(path):
 
 
 def write(et, path, data, auto_format, caplog, generic):
-    """(result, log records, archive, row writer ran, saved) of one write."""
-    ran = {"rows": False, "save": False}
+    """(result, log records, archive, row writer ran, saved, dimension walked)
+    of one write."""
+    ran = {"rows": False, "save": False, "dimension": False}
 
     def profile(frame, event, arg):
         if event == "call":
@@ -90,6 +95,8 @@ def write(et, path, data, auto_format, caplog, generic):
                     ROW_WRITER_CALLS[generic] += 1
             elif frame.f_code is SAVE_CODE:
                 ran["save"] = True
+            elif frame.f_code is DIMENSION_CODE:
+                ran["dimension"] = True
 
     caplog.clear()
     if generic:
@@ -102,7 +109,7 @@ def write(et, path, data, auto_format, caplog, generic):
         et.pd = pd
     logged = [(r.levelname, r.getMessage().replace(str(path), "<path>"))
               for r in caplog.records if r.name == LOGGER]
-    return result, logged, archive(path), ran["rows"], ran["save"]
+    return result, logged, archive(path), ran["rows"], ran["save"], ran["dimension"]
 
 
 def both_routes(et, tmp_path, data, auto_format=True, caplog=None):
@@ -115,9 +122,12 @@ def both_routes(et, tmp_path, data, auto_format=True, caplog=None):
 
 
 def assert_same(et, tmp_path, caplog, data, native, auto_format=True):
-    result, _, written, rows_ran, _ = both_routes(et, tmp_path, data, auto_format, caplog)
+    result, _, written, rows_ran, _, dimension_ran = both_routes(et, tmp_path, data,
+                                                                 auto_format, caplog)
     if native is not None:
         assert rows_ran != native, "row writer ran" if native else "row writer did not run"
+    if native:
+        assert not dimension_ran, "openpyxl walked the cells for the dimension"
     return result, written
 
 
@@ -289,6 +299,12 @@ SHEET_CHANGES = {
     "unknown data type": (lambda ws: raw(ws, "A2", 1, "x"), False),
     "cell of another sheet": (lambda ws: setattr(ws["A2"], "parent", ws.parent.create_sheet("O")),
                               False),
+    # The dimension: "A1:A1" for a sheet without cells, get_column_letter's
+    # refusal for a column beyond ZZZ, corners of cells far from the table.
+    "every cell removed": (lambda ws: ws._cells.clear(), True),
+    "cell beyond column ZZZ": (lambda ws: ws.cell(row=2, column=18279, value=1), False),
+    "far corners": (lambda ws: [ws.cell(row=1048576, column=16384, value=1),
+                                ws.cell(row=3, column=1000, value="x")], True),
 }
 
 
@@ -304,10 +320,10 @@ def test_sheet_changes_after_formatting(et, tmp_path, caplog, case):
 
     et.format_excel_sheet = format_then_change
     data = {"S": [{"df": MIXED}, {"df": DATES, "startrow": 5}], "Other": TEXTS}
-    result, _, _, rows_ran, _ = both_routes(et, tmp_path, data, True, caplog)
+    result, _, _, rows_ran, _, dimension_ran = both_routes(et, tmp_path, data, True, caplog)
     # The other sheet takes the route whatever happens to this one.
     if native:
-        assert result is True and not rows_ran
+        assert result is True and not rows_ran and not dimension_ran
     elif result:
         assert rows_ran
 
@@ -327,6 +343,9 @@ PATCHES = {
     "write_row": (sheet_writer.WorksheetWriter, "write_row"),
     "style list add": (openpyxl.utils.indexed_list.IndexedList, "add"),
     "save_workbook": (openpyxl.workbook.workbook, "save_workbook"),
+    "calculate_dimension": (worksheet_module.Worksheet, "calculate_dimension"),
+    "write_dimensions": (sheet_writer.WorksheetWriter, "write_dimensions"),
+    "get_column_letter": (worksheet_module, "get_column_letter"),
 }
 
 

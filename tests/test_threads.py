@@ -3,8 +3,10 @@ switching threads as often as it can, get exactly what a serial run gets:
 results, written workbooks and log records alike."""
 import collections
 import logging
+import re
 import sys
 import threading
+import zipfile
 
 import openpyxl
 import pandas as pd
@@ -199,3 +201,40 @@ def test_first_use_from_many_threads_builds_each_layout_once(tmp_path):
         outcomes[threads] = report
     assert outcomes[1]["route classes"] == ["WorksheetWriter"]
     assert outcomes[THREADS] == outcomes[1]
+def members(path):
+    """The archive's members; the document timestamps masked."""
+    with zipfile.ZipFile(path) as z:
+        return [(i.filename, re.sub(rb"<dcterms:(created|modified)[^>]*>[^<]*", b"",
+                                    z.read(i.filename))) for i in z.infolist()]
+
+
+def test_large_writes_in_threads_match_serial_ones(et, tmp_path):
+    # Sheets whose rows take several flushes of the native writer, during
+    # which the other threads run (and change their own sheets).
+    rows = 40_000
+    frames = [pd.DataFrame({"code": [f"t{k}-{i:06d}" for i in range(rows)],
+                            "amount": [k * 0.5 + i for i in range(rows)]}) for k in range(3)]
+    serial = []
+    for k, frame in enumerate(frames):
+        assert et.write_formatted_excel(str(tmp_path / f"serial{k}.xlsx"), {"S": frame}) is True
+        serial.append(members(tmp_path / f"serial{k}.xlsx"))
+    results = [None] * len(frames)
+    start = threading.Barrier(len(frames))
+
+    def run(k):
+        start.wait()
+        results[k] = et.write_formatted_excel(str(tmp_path / f"thread{k}.xlsx"), {"S": frames[k]})
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(len(frames))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=300)
+    finally:
+        sys.setswitchinterval(previous)
+    assert results == [True] * len(frames)
+    for k in range(len(frames)):
+        assert members(tmp_path / f"thread{k}.xlsx") == serial[k], k

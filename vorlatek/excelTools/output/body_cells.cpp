@@ -23,7 +23,9 @@
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "arrow_texts.hpp"
 #include "cell_layout.hpp"
+#include "collector_pause.hpp"
 #include "pandas_layout.hpp"
 
 namespace xt {
@@ -155,7 +157,7 @@ public:
             Ref column = column_number(colidx, colidx_number.get());
             naive_datetimes_ = -1;
             // for i, val in enumerate(series):
-            Ref values = get_iter(series.get());
+            Ref values = column_values(series.get());
             for (Py_ssize_t i = 0;; ++i) {
                 Ref value = next_item(values.get());
                 if (!value) {
@@ -168,6 +170,20 @@ public:
     }
 
 private:
+    // iter(series): for a text column held in pyarrow, the values its
+    // iteration yields made in one call; otherwise the series' own iterator.
+    Ref column_values(PyObject* series)
+    {
+        if (native_ && pandas_.arrow_texts_in_bulk &&
+            Py_TYPE(series) == as_type(pandas_.series_type)) {
+            Ref values = arrow_texts_.values_of(series);
+            if (values) {
+                return get_iter(values.get());
+            }
+        }
+        return get_iter(series);
+    }
+
     // The worksheet is openpyxl's own, its cell dict a plain dict and its
     // highest row a plain int; false leaves every cell to the per-cell calls.
     bool trust_sheet()
@@ -461,6 +477,10 @@ private:
         if (held != cell.get()) {
             return Placed::occupied;
         }
+        collector_pause_.hold(cell.get());
+        if (style.get() != Py_None) {
+            collector_pause_.hold(style.get());
+        }
         if (row_value > current_row_) {
             current_row_ = row_value;
             current_row_moved_ = true;
@@ -585,6 +605,8 @@ private:
     unsigned since_signal_check_ = 0;
     std::vector<Ref> rows_;
     std::vector<Learned> learned_;
+    ArrowTexts arrow_texts_{pandas_};
+    CollectorPause collector_pause_;
     Ref na_rep_;
     Ref inf_rep_;
     Ref neg_inf_rep_;

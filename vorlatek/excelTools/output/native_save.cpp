@@ -2,6 +2,8 @@
 // routed save, and the native methods of the sheet writer subclass.
 #include "native_save.hpp"
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -140,6 +142,110 @@ Ref write(PyObject* self)
     return result;
 }
 
+bool int_of_key(PyObject* value, long long& out)
+{
+    if (!PyLong_CheckExact(value)) {
+        return false;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) {
+        throw_error_set();
+    }
+    return overflow == 0;
+}
+
+// worksheet.calculate_dimension() for openpyxl's own worksheet whose cell
+// keys are all pairs of ints: the corners found in one look at the keys
+// instead of openpyxl's sets of every row and column. An empty Ref for
+// anything else, which openpyxl's own code then answers.
+Ref sheet_dimension(const SaveLayout& layout, PyObject* worksheet)
+{
+    if (Py_TYPE(worksheet) != as_type(layout.worksheet_type)) {
+        return Ref();
+    }
+    // getattr(self.ws, "calculate_dimension"): openpyxl's method of this sheet.
+    Ref bound = attribute_or_nothing(worksheet, layout.calculate_dimension_name.get());
+    if (!bound || !PyMethod_Check(bound.get()) ||
+        PyMethod_GET_FUNCTION(bound.get()) != layout.calculate_dimension.get() ||
+        PyMethod_GET_SELF(bound.get()) != worksheet) {
+        return Ref();
+    }
+    Ref cells = attribute_or_nothing(worksheet, layout.cells_name.get());
+    if (!cells || !PyDict_CheckExact(cells.get())) {
+        return Ref();
+    }
+    if (PyDict_GET_SIZE(cells.get()) == 0) {
+        return Ref::checked(PyUnicode_FromString("A1:A1"));
+    }
+    long long min_row = LLONG_MAX;
+    long long max_row = LLONG_MIN;
+    long long min_col = LLONG_MAX;
+    long long max_col = LLONG_MIN;
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* cell = nullptr;
+    while (PyDict_Next(cells.get(), &position, &key, &cell)) {
+        long long row = 0;
+        long long col = 0;
+        if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2 ||
+            !int_of_key(PyTuple_GET_ITEM(key, 0), row) ||
+            !int_of_key(PyTuple_GET_ITEM(key, 1), col)) {
+            return Ref();
+        }
+        min_row = std::min(min_row, row);
+        max_row = std::max(max_row, row);
+        min_col = std::min(min_col, col);
+        max_col = std::max(max_col, col);
+    }
+    cells.reset();
+    // f"{get_column_letter(min_col)}{min_row}:{get_column_letter(max_col)}{max_row}"
+    Ref first_number = Ref::checked(PyLong_FromLongLong(min_col));
+    Ref first = call(layout.column_letter.get(), {first_number.get()});
+    Ref first_text = text_of(first.get());
+    Ref last_number = Ref::checked(PyLong_FromLongLong(max_col));
+    Ref last = call(layout.column_letter.get(), {last_number.get()});
+    Ref last_text = text_of(last.get());
+    return Ref::checked(PyUnicode_FromFormat("%U%lld:%U%lld", first_text.get(), min_row,
+                                             last_text.get(), max_row));
+}
+
+// WorksheetWriter.write_dimensions(self), the dimension found natively
+// where the sheet allows it.
+Ref write_dimensions(PyObject* self)
+{
+    const SaveLayout* layout = save_layout();
+    if (layout == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "sheet writer without its layout");
+        throw_error_set();
+    }
+    if (!save_layout_holds(*layout)) {
+        return call(layout->original_write_dimensions.get(), {self});
+    }
+    Ref worksheet = get_attr(self, layout->ws_name.get());
+    Ref ref = sheet_dimension(*layout, worksheet.get());
+    if (!ref) {
+        return call(layout->original_write_dimensions.get(), {self});
+    }
+    // dim = SheetDimension(ref); self.xf.send(dim.to_tree())
+    Ref dimension = call(layout->sheet_dimension_type.get(), {ref.get()});
+    Ref tree = call_method(dimension.get(), layout->to_tree_name.get());
+    Ref stream = get_attr(self, layout->xf_name.get());
+    call_method(stream.get(), layout->send_name.get(), {tree.get()});
+    return Ref::borrow(Py_None);
+}
+
+PyObject* native_write_dimensions(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs != 1) {
+            PyErr_SetString(PyExc_TypeError, "write_dimensions() takes no arguments");
+            throw_error_set();
+        }
+        return write_dimensions(args[0]).release();
+    });
+}
+
 PyObject* native_write_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept
 {
     return translate_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -167,6 +273,9 @@ PyMethodDef sheet_writer_methods[] = {
      METH_FASTCALL, "The sheet's rows, natively where every cell allows it."},
     {"write", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write)),
      METH_FASTCALL, "The worksheet part, with natively written rows spliced in."},
+    {"write_dimensions",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(native_write_dimensions)),
+     METH_FASTCALL, "The sheet's dimension element, its corners found natively."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -57,6 +57,43 @@ bool known_version(PyObject* pandas)
            text_starts_with(version.get(), "3.1.");
 }
 
+// What iterating a Series of a pyarrow-backed column runs, as pandas 2.0 to
+// 3.1 define it: Series.__iter__ (IndexOpsMixin's) gives iter(self._values)
+// for an array that is no ndarray; ArrowExtensionArray.__iter__ yields
+// `value.as_py()` of each scalar of the ChunkedArray __arrow_array__ gives
+// (`_data`, later `_pa_array`), the dtype's na_value for None (times and
+// durations are boxed from 2.1 on; texts never are). Pinned like the rest;
+// a piece that is not pandas' own leaves bulk values off, nothing else.
+void capture_arrow_text_columns(PandasLayout& l)
+{
+    try {
+        l.series_type = pandas_class(l.pandas_module.get(), "Series");
+        Ref arrow = Ref::checked(PyImport_ImportModule("pandas.core.arrays.arrow.array"));
+        l.arrow_array_type = pandas_class(arrow.get(), "ArrowExtensionArray");
+        l.iter_name = interned("__iter__");
+        l.arrow_array_name = interned("__arrow_array__");
+        l.values_name = interned("_values");
+        l.dtype_name = interned("_dtype");
+        l.na_value_name = interned("na_value");
+        l.to_pylist_name = interned("to_pylist");
+        l.type_name = interned("type");
+        l.id_name = interned("id");
+        PyTypeObject* arrays = as_type(l.arrow_array_type);
+        bool fits = pandas_code(l, as_type(l.series_type), "__iter__");
+        fits = pandas_code(l, arrays, "__iter__") && fits;
+        fits = pandas_code(l, arrays, "__arrow_array__") && fits;
+        if (fits) {
+            l.arrow_iter = Ref::borrow(class_attribute(arrays, l.iter_name.get()));
+            l.arrow_chunks = Ref::borrow(class_attribute(arrays, l.arrow_array_name.get()));
+            l.arrow_texts_in_bulk = pin_globals(l.globals, l.arrow_iter.get());
+        }
+    }
+    catch (const PyErrorSet&) {
+        swallow_ordinary_error();
+        l.arrow_texts_in_bulk = false;
+    }
+}
+
 std::unique_ptr<PandasLayout> make_pandas_layout()
 {
     auto made = std::make_unique<PandasLayout>();
@@ -147,6 +184,7 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
         PyErr_SetString(PyExc_TypeError, "pandas is not laid out as the cell placement expects");
         throw_error_set();
     }
+    capture_arrow_text_columns(l);
     return made;
 }
 

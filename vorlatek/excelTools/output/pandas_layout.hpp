@@ -36,6 +36,18 @@ struct PandasLayout {
     // Timestamp's time zone can be read from the datetime structure.
     bool timestamp_tzinfo_is_datetimes = false;
 
+    // Text columns held in pyarrow (pandas 3's default str columns with
+    // pyarrow installed, string[pyarrow] before): what `for val in series`
+    // runs for them, which the placement takes in bulk instead (see
+    // capture_arrow_text_columns). Unset when any piece is not pandas' own.
+    Ref series_type;       // pandas.Series
+    Ref arrow_array_type;  // ArrowExtensionArray
+    Ref arrow_iter;        // ArrowExtensionArray.__iter__
+    Ref arrow_chunks;      // ArrowExtensionArray.__arrow_array__
+    Ref values_name, dtype_name, na_value_name, to_pylist_name, type_name, id_name,
+        iter_name, arrow_array_name;
+    bool arrow_texts_in_bulk = false;
+
     std::vector<Pin> pins;
     // What the reproduced functions read from their modules.
     std::vector<GlobalPin> globals;

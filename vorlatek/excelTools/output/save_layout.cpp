@@ -371,6 +371,24 @@ void capture_cell_writer(SaveLayout& l)
     }
 }
 
+// What the native write_dimensions reproduces: openpyxl's write_dimensions
+// calling the worksheet's calculate_dimension, which walks the cell keys
+// and names the corners with get_column_letter.
+void capture_dimension_pieces(SaveLayout& l, PyObject* sheet_writer)
+{
+    l.original_write_dimensions = Ref::borrow(pin(l, sheet_writer, "write_dimensions", Expect::code));
+    l.calculate_dimension =
+        Ref::borrow(pin(l, l.worksheet_type.get(), "calculate_dimension", Expect::code));
+    // Both functions' globals are pinned with them; these are what they
+    // call, called the same way.
+    Ref worksheet_module = import("openpyxl.worksheet.worksheet");
+    l.column_letter = Ref::borrow(
+        pin(l, namespace_of(worksheet_module.get()), "get_column_letter", Expect::present));
+    Ref sheet_writer_module = import("openpyxl.worksheet._writer");
+    l.sheet_dimension_type = Ref::borrow(
+        pin(l, namespace_of(sheet_writer_module.get()), "SheetDimension", Expect::present));
+}
+
 // The route's own objects: the sheet writer subclass, the excel writer
 // subclass and the copies of the save functions that find them.
 void make_route(SaveLayout& l)
@@ -397,6 +415,7 @@ void make_route(SaveLayout& l)
     for (const char* name : {"rows", "write_row"}) {
         pin(l, sheet_writer, name, Expect::code);
     }
+    capture_dimension_pieces(l, sheet_writer);
     // The save code pinned above reads its names through these pins; the
     // copies below read the same values from copies of the namespaces.
     Ref methods = Ref::checked(PyDict_New());
@@ -465,6 +484,8 @@ void capture_names(SaveLayout& l)
     l.marker = interned("vorlatek-sheet-data");
     l.spool_key = interned("_vorlatek_sheet_data");
     l.modules_name = interned("modules");
+    l.calculate_dimension_name = interned("calculate_dimension");
+    l.to_tree_name = interned("to_tree");
 }
 
 std::unique_ptr<SaveLayout> make_layout()

@@ -58,6 +58,13 @@ struct SaveLayout {
     Ref sheet_writer_type;   // WorksheetWriter with the native write_rows
     Ref original_write_rows; // WorksheetWriter.write_rows
     Ref original_write;      // WorksheetWriter.write
+    // The sheet's dimension: WorksheetWriter.write_dimensions, the
+    // Worksheet.calculate_dimension it calls, the get_column_letter that
+    // one reads and the SheetDimension element it makes.
+    Ref original_write_dimensions;
+    Ref calculate_dimension;
+    Ref column_letter;
+    Ref sheet_dimension_type;
 
     // Cell slots (offsets into the objects).
     Py_ssize_t cell_row = 0;
@@ -76,7 +83,7 @@ struct SaveLayout {
     Ref ws_name, xf_name, send_name, element_name, write_name, out_name, parent_name,
         cells_name, row_dimensions_name, cell_styles_name, add_name, epoch_name,
         iso_dates_name, book_name, save_name, sheet_data_name, marker, spool_key,
-        modules_name;
+        modules_name, calculate_dimension_name, to_tree_name;
 };
 
 // The layout when openpyxl and pandas are what the route knows, made at

@@ -35,7 +35,12 @@ void ByteSink::put_slow(std::string_view bytes)
 void write_all(int fd, const char* bytes, std::size_t size)
 {
     while (size > 0) {
-        const ssize_t written = ::write(fd, bytes, size);
+        // Bytes of our own to a descriptor of our own: other threads run
+        // meanwhile.
+        ssize_t written = 0;
+        Py_BEGIN_ALLOW_THREADS
+        written = ::write(fd, bytes, size);
+        Py_END_ALLOW_THREADS
         if (written < 0) {
             if (errno == EINTR) {
                 // As the interpreter's own writes do: a signal handler

@@ -45,11 +45,15 @@ private:
     int fd_;
 };
 
-// read(2) that retries after signals, as the interpreter's reads do.
+// read(2) that retries after signals, as the interpreter's reads do, and
+// lets other threads run while it waits.
 ssize_t read_some(int fd, char* buffer, std::size_t size, const std::string& path)
 {
     for (;;) {
-        const ssize_t got = ::read(fd, buffer, size);
+        ssize_t got = 0;
+        Py_BEGIN_ALLOW_THREADS
+        got = ::read(fd, buffer, size);
+        Py_END_ALLOW_THREADS
         if (got >= 0) {
             return got;
         }
