@@ -5,7 +5,12 @@ its table to pandas. CPU seconds of the read (median) and peak memory (the
 peak resident size, VmHWM); every reader and case runs in a child process of
 its own, so that the peak of one never hides in another's.
 
-    python benchmarks/bench_excel_read.py [--quick] [--repeats N]
+    python benchmarks/bench_excel_read.py [--quick] [--repeats N] [--wheel WHEEL]
+
+--wheel adds the module as a user installs it: read_excel_by_cells from that
+wheel (unpacked and put first on the child's path), beside the module of this
+venv (a local build), so the two compilers and standard libraries are
+compared in the same run.
 
 Cases: 100,000 x 10 mixed cells written by xlsxwriter (unique codes,
 repeated Japanese and Latin text, ints, floats, bools, dates, blanks), 100,000
@@ -28,6 +33,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import zipfile
 
 import xlsxwriter
 
@@ -100,6 +106,11 @@ READERS = {
 }
 NEEDS = {"pd.read_excel calamine": "python_calamine", "fastexcel": "fastexcel"}
 YARDSTICK = "pd.read_excel openpyxl"
+WHEEL_READER = "read_excel_by_cells wheel"
+READERS[WHEEL_READER] = READERS["read_excel_by_cells"]
+# Folder of the unpacked wheel given by --wheel (put first on the path of the
+# WHEEL_READER child); None without one.
+wheel_folder = None
 
 CHILD = r"""
 import gc, hashlib, json, statistics, sys, time, warnings
@@ -134,14 +145,20 @@ print("REPORT " + json.dumps({"cpu": statistics.median(times), "base_kb": base_k
 
 
 def available(reader):
+    if reader == WHEEL_READER:
+        return wheel_folder is not None
     module = NEEDS.get(reader)
     return module is None or importlib.util.find_spec(module) is not None
 
 
 def measure(reader, path, repeats):
     code = CHILD.replace("{reader}", READERS[reader])
+    env = dict(os.environ)
+    if reader == WHEEL_READER:
+        env["PYTHONPATH"] = wheel_folder
+        code += "\nassert et.__file__.startswith(__import__('os').environ['PYTHONPATH']), et.__file__\n"
     done = subprocess.run([sys.executable, "-c", code, path, str(repeats), json.dumps(NAMES)],
-                          capture_output=True, text=True, cwd=tempfile.gettempdir(), check=True)
+                          capture_output=True, text=True, cwd=tempfile.gettempdir(), check=True, env=env)
     line = next(l for l in done.stdout.splitlines() if l.startswith("REPORT "))
     return json.loads(line[len("REPORT "):])
 
@@ -159,6 +176,9 @@ def results(quick, repeats=None):
             module, plain = out[name]["read_excel_by_cells"], out[name][YARDSTICK]
             # The module's frame is the plain read's, to the last value and type.
             assert (module["shape"], module["digest"]) == (plain["shape"], plain["digest"]), name
+            if WHEEL_READER in out[name]:
+                wheel = out[name][WHEEL_READER]
+                assert (wheel["shape"], wheel["digest"]) == (plain["shape"], plain["digest"]), name
     return out
 
 
@@ -178,6 +198,11 @@ def main(argv):
     quick = "--quick" in argv
     repeats = int(argv[argv.index("--repeats") + 1]) if "--repeats" in argv else None
     import pandas as pd
+
+    if "--wheel" in argv:
+        global wheel_folder
+        wheel_folder = tempfile.mkdtemp(prefix="bench-wheel-")
+        zipfile.ZipFile(argv[argv.index("--wheel") + 1]).extractall(wheel_folder)
 
     print(f"Python {sys.version.split()[0]}, pandas {pd.__version__}; CPU seconds are medians; "
           "peak = highest resident size of the reader's own process, growth = peak minus the size after imports")

@@ -337,6 +337,11 @@ bool PandasSheetRows::row(std::int64_t number, const std::vector<Cell>& cells, c
         PyList_SET_ITEM(values.get(), static_cast<Py_ssize_t>(index), item.release());
         Py_DECREF(old);
     }
+    // A row holds only str, int, float, bool, date and time values, none of
+    // which can refer back to it, and only pandas' parser reads it: the
+    // cyclic collector has nothing to find in it. Tracked, the rows of a
+    // large sheet made every collection during the read walk all of them.
+    PyObject_GC_UnTrack(values.get());
     list_append(data_.get(), values.get());
     return true;
 }
@@ -372,13 +377,11 @@ Ref PandasSheetRows::finish()
             check_status(PyList_SetItem(data_.get(), i, padded_empty.dup().release()));
             continue;
         }
-        Ref padded = Ref::checked(PyList_New(static_cast<Py_ssize_t>(final_width)));
-        for (Py_ssize_t c = 0; c < static_cast<Py_ssize_t>(final_width); ++c) {
-            PyObject* item = c < length ? PyList_GET_ITEM(row, c) : names.empty_text;
-            Py_INCREF(item);
-            PyList_SET_ITEM(padded.get(), c, item);
+        // A row with values is this reading's own list (made in row()), so
+        // it is padded in place.
+        for (Py_ssize_t c = length; c < static_cast<Py_ssize_t>(final_width); ++c) {
+            list_append(row, names.empty_text);
         }
-        check_status(PyList_SetItem(data_.get(), i, padded.release()));
     }
     return std::move(data_);
 }

@@ -92,6 +92,39 @@ bool float_text(std::string_view text) noexcept
 
 enum class CellType { n, s, b, e, str, d, inline_string, other };
 
+// The unqualified attributes `r`, `s` and `t` of a cell (null when absent),
+// found in one pass: a cell has few attributes, and this runs for each.
+struct CellAttributes {
+    const Attribute* r = nullptr;
+    const Attribute* s = nullptr;
+    const Attribute* t = nullptr;
+};
+
+CellAttributes cell_attributes(const std::vector<Attribute>& attrs) noexcept
+{
+    CellAttributes found;
+    for (const Attribute& attribute : attrs) {
+        if (attribute.ns != Ns::none || attribute.local.size() != 1) {
+            continue;
+        }
+        // The scanner refuses a repeated name, so each is met at most once.
+        switch (attribute.local[0]) {
+        case 'r':
+            found.r = &attribute;
+            break;
+        case 's':
+            found.s = &attribute;
+            break;
+        case 't':
+            found.t = &attribute;
+            break;
+        default:
+            break;
+        }
+    }
+    return found;
+}
+
 CellType cell_type(const Attribute* t) noexcept
 {
     if (t == nullptr) {
@@ -256,7 +289,7 @@ bool SheetReader::read_sheet_data()
 
 bool SheetReader::read_row()
 {
-    const Attribute* r = xml::find_attribute(scanner_.attributes(), "r");
+    const Attribute* r = cell_attributes(scanner_.attributes()).r;
     if (r != nullptr) {
         if (!r->plain || !all_digits(r->raw) || r->raw.size() > 9) {
             return false;
@@ -337,10 +370,10 @@ bool SheetReader::read_value(bool& found, std::size_t& offset, std::size_t& size
 
 bool SheetReader::read_cell()
 {
-    const auto& attrs = scanner_.attributes();
-    const Attribute* r = xml::find_attribute(attrs, "r");
-    const Attribute* s = xml::find_attribute(attrs, "s");
-    const Attribute* t = xml::find_attribute(attrs, "t");
+    const CellAttributes named = cell_attributes(scanner_.attributes());
+    const Attribute* r = named.r;
+    const Attribute* s = named.s;
+    const Attribute* t = named.t;
     for (const Attribute* a : {r, s, t}) {
         if (a != nullptr && !a->plain) {
             return false;
