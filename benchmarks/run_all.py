@@ -10,7 +10,7 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import print_rows  # noqa: E402
 
-SUITES = ["bench_addressing", "bench_readers", "bench_excel_read", "bench_merge", "bench_output"]
+SUITES = ["bench_addressing", "bench_readers", "bench_excel_read", "bench_worst_cases", "bench_merge", "bench_output"]
 
 
 def main(argv):

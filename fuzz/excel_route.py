@@ -189,12 +189,38 @@ def test_one_input(data):
         raise Broken("the module's read differs from pd.read_excel", mapping, str(exc)[:2000]) from None
 
 
+def _worst_case_seeds():
+    """Small forms of the scanner's worst cases: a comment with an apostrophe
+    ahead of the rows, a long text of mixed widths, a tag crowded with
+    attributes and namespace declarations, shared strings of mixed widths."""
+    root = f'<worksheet xmlns="{wp.MAIN}">'
+    # Without the base's date past the last one, which leaves the sheet to
+    # openpyxl whatever else it holds.
+    sheet = sheet_xml().replace(">2958466<", ">2958465<")
+    crowded = "".join(f' a{k:x}="{k}"' for k in range(40)) + ' xmlns:o="urn:o"' + \
+        "".join(f' o:b{k}="{k}"' for k in range(12))
+    mixed = "é東京😀 x" * 400
+    strings = wp.strings_xml(STRINGS[:4] + [f"<t>{mixed}</t>", "<t>😀é</t>"] + STRINGS[4:])
+    return [
+        ("worst_comment_ahead", 0, sheet.replace(root, root + "<!-- the owner's note -->", 1)),
+        ("worst_long_text", 0, sheet.replace("<is><r><t>in</t></r>", f"<is><r><t>{mixed}</t></r>", 1)),
+        ("worst_crowded_tag", 0, sheet.replace('<c r="A2"', f'<c r="A2"{crowded}', 1)),
+        ("worst_mixed_strings", 1, strings),
+    ]
+
+
+WORST_CASE_SEEDS = _worst_case_seeds()
+
+
 def write_seeds(folder):
     os.makedirs(folder, exist_ok=True)
     for mode, name in enumerate(NAMES):
         content = BASE[name]
         with open(os.path.join(folder, name.replace("/", "_")), "wb") as file:
             file.write(bytes([mode, mode % len(MAPPINGS)]) + (content.encode() if isinstance(content, str) else content))
+    for name, mode, content in WORST_CASE_SEEDS:
+        with open(os.path.join(folder, name), "wb") as file:
+            file.write(bytes([mode, 0]) + content.encode())
     for k, recipe in enumerate([b"\x04\x00\x03\x00\x05\x00\x02", b"\x04\x03\x05\x01\x02\x0a\x09\x01\x03\x0b",
                                 b"\x04\x04\x02\x00\x0c\x03\x04\x05\x06"]):
         with open(os.path.join(folder, f"edits_{k}"), "wb") as file:

@@ -486,6 +486,66 @@ def far_cell(ref, text_rows=None, above=""):
     return parts
 
 
+# --- the scanner's worst cases --------------------------------------------------------
+#
+# At sizes that span several of the pieces the route reads a member in, so
+# that a character, a tag or a search is cut where a piece ends.
+
+PIECE = 1 << 20  # what the route reads of a member at a time
+TOKEN_BOUND = 4 << 20  # the longest tag or text it holds before leaving the part to openpyxl
+MIXED_TEXT = "é東京😀 x"  # characters of two, three and four bytes, and ASCII
+
+
+def with_root_prefix(sheet, markup):
+    """The sheet with `markup` right after the root's start tag."""
+    root = f'<worksheet xmlns="{wp.MAIN}">'
+    return sheet.replace(root, root[:-1] + markup + ">" if markup.startswith(" ") else root + markup, 1)
+
+
+def comment_ahead_of_rows():
+    # The apostrophe opens no quote in a comment: the route leaves the sheet
+    # at the comment, before reading the rows.
+    sheet = wp.sheet_xml(table_rows(30_000), dimension="A1:C30000")
+    return {**one_sheet(""), "xl/worksheets/sheet1.xml": with_root_prefix(sheet, "<!-- the owner's note -->")}
+
+
+def text_without_ascii(size):
+    def parts():
+        text = "\u3042" * (size // 3)
+        return one_sheet(row(1, c("A1", t="inlineStr", inner=f"<is><t>{text}</t></is>"), c("B1", 1))
+                         + row(2, c("A2", 2), c("B2", 3)), dimension="A1:B2")
+    return parts
+
+
+def long_mixed_strings():
+    # Shared and inline texts far longer than a piece, of mixed widths, and a
+    # table of short ones: every piece ends inside some character.
+    long_text = MIXED_TEXT * (3 * PIECE // len(MIXED_TEXT.encode()))
+    items = [f"<t>{long_text}</t>"] + [f"<t>{MIXED_TEXT * (k % 7)}{k}</t>" for k in range(60_000)]
+    rows = (row(1, c("A1", 0, "s"), c("B1", t="inlineStr", inner=f"<is><t>{long_text[1:]}</t></is>"), c("C1", 59_999, "s"))
+            + "".join(row(r, c(f"A{r}", r * 997 % 60_000, "s"), c(f"B{r}", r), c(f"C{r}", r * 13 % 60_000, "s"))
+                      for r in range(2, 200)))
+    return one_sheet(rows, strings=wp.strings_xml(items), dimension="A1:C199")
+
+
+def many_attributes(count, prefix="", repeat_first=False):
+    def parts():
+        names = [f"a{k:x}" for k in range(count)] + (["a0"] if repeat_first else [])
+        attributes = "".join(f' {prefix}{name}="{k % 10}"' for k, name in enumerate(names))
+        declaration = ' xmlns:o="urn:other"' if prefix else ""
+        rows = row(1, f'<c r="A1"{declaration}{attributes}><v>1</v></c>', c("B1", 2)) + row(2, c("A2", 3))
+        return one_sheet(rows)
+    return parts
+
+
+def many_namespaces(count):
+    def parts():
+        declarations = "".join(f' xmlns:n{k}="urn:n{k}"' for k in range(count))
+        sheet = wp.sheet_xml(row(1, c("A1", 1), c("B1", 2)))
+        return {**one_sheet(""), "xl/worksheets/sheet1.xml": with_root_prefix(sheet, declarations)}
+    return parts
+
+
 BASE_MAPPINGS = [across("ABC"), backwards("ABC"), across("AB", row=3)]
 
 # name: (how the file comes about, mappings, whether the native route reads it)
@@ -579,6 +639,17 @@ CASES = {
                                                            {"b": f"B{FAR_BELOW + 1}"}], "native"),
     "far-below-unused-column": (far_cell(f"E{FAR_BELOW}"), [across("ABC", row=3), {"gap": "D1", "f": "F1"}], "native"),
     "far-below-and-right": (far_cell(f"AB{FAR_BELOW // 4}"), [across("ABC"), {"far": "AB3", "a": "A3"}], "native"),
+    # The scanner's worst cases; beyond its bounds the route leaves the sheet
+    # to openpyxl.
+    "worst-comment-ahead": (comment_ahead_of_rows, [across("ABC"), across("BC", row=29_000)], "aside"),
+    "worst-text-without-ascii": (text_without_ascii(TOKEN_BOUND + 3 * PIECE), [across("AB")], "aside"),
+    "worst-text-without-ascii-within-bound": (text_without_ascii(TOKEN_BOUND - PIECE), [across("AB")], "native"),
+    "worst-long-mixed-strings": (long_mixed_strings, [across("ABC"), backwards("AC", row=150)], "native"),
+    "worst-many-attributes": (many_attributes(20_000), [across("AB")], "native"),
+    "worst-many-attributes-prefixed": (many_attributes(20_000, "o:"), [across("AB")], "native"),
+    "worst-many-attributes-one-twice": (many_attributes(20_000, repeat_first=True), [across("AB")], "either"),
+    "worst-many-namespaces": (many_namespaces(1000), [across("AB")], "aside"),
+    "worst-namespaces-within-bound": (many_namespaces(40), [across("AB")], "native"),
     "far-below-gaps-and-skips": (far_cell(f"A{FAR_BELOW}", table_rows(4) + row(50_000, c("B50000", 5)) + row(150_000, c("C150000", 6))),
                                  [across("AC", row=60_000), {"c": "C150000", "b": "B2"}], "native"),
 }
@@ -769,3 +840,59 @@ def test_cyclic_collection_during_the_read(et, tmp_path, threshold):
     plain = plain_outcome(path, mapping)
     assert_same(ours, plain)
     assert_route(ours, plain, "native")
+# --- the work the route does on the scanner's worst cases -----------------------------
+
+# Where openpyxl's and zipfile's own reading of a member runs (as opposed to
+# the route's, which calls the stream's read from native code).
+LIBRARY_READING = ("zipfile", "xml/etree", "openpyxl", "defusedxml")
+
+
+def route_pieces(monkeypatch):
+    """{member name: [bytes of each piece]} the module's own code reads
+    from archive members from now on."""
+    import zipfile
+
+    pieces = {}
+    original = zipfile.ZipExtFile.read
+
+    def read(self, n=-1):
+        data = original(self, n)
+        caller = sys._getframe(1).f_code.co_filename.replace(os.sep, "/")
+        if not any(part in caller for part in LIBRARY_READING):
+            pieces.setdefault(self.name, []).append(len(data))
+        return data
+
+    monkeypatch.setattr(zipfile.ZipExtFile, "read", read)
+    return pieces
+
+
+@pytest.mark.skipif(not NATIVE_READ_ROUTE, reason="measures the native reading route")
+@pytest.mark.parametrize("name, member, most_in_all, most_at_once", [
+    # Left at the comment: one piece of the dimension's probe, one of the rows.
+    ("worst-comment-ahead", "xl/worksheets/sheet1.xml", 2 * PIECE, PIECE),
+    # Left when the text outgrows the bound, without holding the rest.
+    ("worst-text-without-ascii", "xl/worksheets/sheet1.xml", TOKEN_BOUND + 2 * PIECE, PIECE),
+    # Read whole, a piece at a time.
+    ("worst-long-mixed-strings", "xl/sharedStrings.xml", None, PIECE),
+])
+def test_route_reads_worst_cases_a_piece_at_a_time(et, books, monkeypatch, name, member, most_in_all, most_at_once):
+    path = books[name]
+    plain = plain_outcome(path, across("AB"))
+    pieces = route_pieces(monkeypatch)
+    ours = module_outcome(et, path, across("AB"))
+    monkeypatch.undo()
+    assert_same(ours, plain)
+    read = pieces.get(member, [])
+    assert read, pieces
+    assert max(read) <= most_at_once
+    if most_in_all is not None:
+        assert sum(read) <= most_in_all, (sum(read), len(read))
+    else:
+        with zipfile_of(path) as archive:
+            assert sum(read) == archive.getinfo(member).file_size
+
+
+def zipfile_of(path):
+    import zipfile
+
+    return zipfile.ZipFile(path)

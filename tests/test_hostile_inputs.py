@@ -278,6 +278,36 @@ def test_files_that_are_no_workbook_are_reported(tmp_path, case):
     assert len(message) > len(f"Error reading excel file {path}: ")
 
 
+# --- tags crowded with attributes ----------------------------------------------------
+
+def crowded_tag_book(tmp_path, count, kind):
+    """A first cell whose tag holds `count` attributes (plain or prefixed)
+    or namespace declarations."""
+    if kind == "declarations":
+        attributes = "".join(f' xmlns:n{k:x}="urn:n{k:x}"' for k in range(count))
+    else:
+        prefix = "o:" if kind == "prefixed" else ""
+        attributes = ' xmlns:o="urn:other"' + "".join(f' {prefix}a{k:x}="{k % 10}"' for k in range(count))
+    rows = (f'<row r="1"><c r="A1" t="s"{attributes}><v>0</v></c><c r="B1"><v>7</v></c></row>'
+            '<row r="2"><c r="A2" t="s"><v>1</v></c><c r="B2"><v>8</v></c></row>')
+    return save_parts(tmp_path / f"crowded-{kind}.xlsx", workbook_parts(rows=rows))
+
+
+@pytest.mark.parametrize("count, kind", [(250_000, "plain"), (250_000, "prefixed"), (100_000, "declarations")],
+                         ids=["attributes", "prefixed-attributes", "namespace-declarations"])
+def test_crowded_tag_reads_as_the_library_reads_it(tmp_path, count, kind):
+    # Checks that compared every pair of names in the tag would take minutes
+    # here (tens of billions of comparisons) and outlast the child's time
+    # limit; checked in n log n they take a moment.
+    path = crowded_tag_book(tmp_path, count, kind)
+    mapping = {"Name": "A1", "Qty": "B1"}
+    ours = read_in_child("read_excel_by_cells", path, mapping, timeout=60)
+    plain = read_in_child("read_excel_by_cells", path, mapping, timeout=60, generic=True)
+    assert ours["records"] == plain["records"] == []
+    assert ours["rows"] == plain["rows"] == [["alpha", 7], ["beta", 8]]
+    assert ours["dtypes"] == plain["dtypes"]
+
+
 # --- one cell far away ---------------------------------------------------------------
 
 def far_cell_book(tmp_path, far, table_rows=0):

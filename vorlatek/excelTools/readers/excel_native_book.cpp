@@ -145,47 +145,43 @@ bool run_properties_accepted(const std::vector<std::string>& run_properties)
     return true;
 }
 
-// The shared strings natively; openpyxl's reader of them when the part is
-// unusual.
+// The shared strings natively, read from the member a chunk at a time as
+// openpyxl's reader reads it; openpyxl's reader of them, on the member opened
+// again as its load opens it, when the part is unusual.
 Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
 {
-    Ref source = call_method(archive, names.open, {path});
-    Ref content;
-    try {
-        content = call_method(source.get(), names.read);
-    }
-    catch (const PyErrorSet&) {
-        PendingError pending;
-        Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
-        pending.restore();
-        throw;
-    }
-    call_method(source.get(), names.close);
-    if (!PyBytes_CheckExact(content.get())) {
-        PyErr_SetString(PyExc_TypeError, "archive member is not bytes");
-        throw_error_set();
-    }
     Ref list = new_list();
     std::vector<std::string> run_properties;
-    const std::string_view data = bytes_view(content.get());
-    const bool native = sheet::read_shared_strings(
-        data.data(), data.size(),
-        [&list](std::string_view text) {
-            Ref item = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-            return item && PyList_Append(list.get(), item.get()) == 0;
-        },
-        run_properties);
+    bool native = false;
+    {
+        MemberSource source(archive, path, sheet_chunk);
+        native = sheet::read_shared_strings(
+            source,
+            [&list](std::string_view text) {
+                Ref item =
+                    Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+                return item && PyList_Append(list.get(), item.get()) == 0;
+            },
+            run_properties);
+    }
     if (PyErr_Occurred()) {
-        throw_error_set();  // out of memory
+        throw_error_set();  // out of memory, or an interrupt
     }
     if (native && run_properties_accepted(run_properties)) {
         return list;
     }
     list.reset();
-    Ref io_module = Ref::checked(PyImport_Import(names.io));
-    Ref buffer = call_method(io_module.get(), names.BytesIO, {content.get()});
     Ref reader = global_of(excel_module, names.read_string_table);
-    return call(reader.get(), {buffer.get()});
+    Ref source = call_method(archive, names.open, {path});
+    Ref strings = Ref::steal(PyObject_CallFunctionObjArgs(reader.get(), source.get(), nullptr));
+    if (!strings) {
+        PendingError pending;
+        Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
+        pending.restore();
+        throw_error_set();
+    }
+    call_method(source.get(), names.close);
+    return strings;
 }
 
 // A worksheet object as openpyxl's ReadOnlyWorksheet(...) makes it, with its

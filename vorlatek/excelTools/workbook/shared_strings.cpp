@@ -27,7 +27,7 @@ void remove_escape_marks(std::string& text)
     text.swap(result);
 }
 
-bool read_shared_strings(const char* data, std::size_t size, const std::function<bool(std::string_view)>& add,
+bool read_shared_strings(xml::Source& source, const std::function<bool(std::string_view)>& add,
                          std::vector<std::string>& run_properties)
 {
     std::unordered_set<std::string> distinct;
@@ -35,7 +35,6 @@ bool read_shared_strings(const char* data, std::size_t size, const std::function
     using xml::Ns;
     using xml::Scanner;
     using Event = Scanner::Event;
-    xml::WholeSource source(data, size);
     Scanner scanner(source);
     if (!scanner.open() || scanner.next() != Event::start) {
         return false;

@@ -1,7 +1,13 @@
+// The scanner's reading of a document: the pieces from its source, each
+// token made whole in the buffer before it is read, the XML declaration,
+// and the events in document order. Tags and text are read in
+// xml_tags.cpp.
 #include "xml_scanner.hpp"
 
 #include <algorithm>
 #include <cstring>
+
+#include "xml_characters.hpp"
 
 namespace xt::xml {
 
@@ -10,211 +16,36 @@ namespace {
 constexpr std::string_view main_uri = "http://schemas.openxmlformats.org/spreadsheetml/2006/main";
 constexpr std::string_view relationships_uri =
     "http://schemas.openxmlformats.org/officeDocument/2006/relationships";
-constexpr std::string_view xml_uri = "http://www.w3.org/XML/1998/namespace";
 
-inline bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+// What a token is, as far as its first bytes tell.
+enum class TokenKind {
+    undecided,    // too few bytes yet
+    text,         // up to the next '<'
+    start_tag,    // up to the first '>' outside an attribute value
+    end_tag,      // up to the first '>'
+    instruction,  // "<?", up to "?>": only the XML declaration is read
+    unread,       // "<!" (comment, CDATA, document type) or no markup at all:
+                  // the scanner reads none of it, so nothing more is needed
+};
 
-inline bool is_name_start(unsigned char c) noexcept
+TokenKind kind_of(const char* p, std::size_t have, bool finished) noexcept
 {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
-}
-
-inline bool is_name_char(unsigned char c) noexcept
-{
-    return is_name_start(c) || (c >= '0' && c <= '9') || c == '.' || c == '-';
-}
-
-// XML 1.0 characters, as code points.
-inline bool is_xml_char(std::uint32_t c) noexcept
-{
-    return c == 0x9 || c == 0xA || c == 0xD || (c >= 0x20 && c <= 0xD7FF) ||
-           (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// Strict UTF-8 holding XML characters only.
-bool valid_document_chars(const unsigned char* p, const unsigned char* end) noexcept
-{
-    while (p < end) {
-        // Eight ASCII bytes at a time while no control character shows.
-        if (end - p >= 8) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            const std::uint64_t high = word & 0x8080808080808080ULL;
-            // For ASCII bytes, adding 0x60 sets the high bit exactly from
-            // 0x20 on (no carry crosses a byte).
-            const std::uint64_t low = (word + 0x6060606060606060ULL) & 0x8080808080808080ULL;
-            if (high == 0 && low == 0x8080808080808080ULL) {
-                p += 8;
-                continue;
-            }
-        }
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            if (c < 0x20 && c != 0x9 && c != 0xA && c != 0xD) {
-                return false;
-            }
-            ++p;
-            continue;
-        }
-        std::uint32_t cp;
-        int extra;
-        if (c >= 0xC2 && c <= 0xDF) {
-            cp = c & 0x1F;
-            extra = 1;
-        }
-        else if (c >= 0xE0 && c <= 0xEF) {
-            cp = c & 0x0F;
-            extra = 2;
-        }
-        else if (c >= 0xF0 && c <= 0xF4) {
-            cp = c & 0x07;
-            extra = 3;
-        }
-        else {
-            return false;
-        }
-        if (end - p <= extra) {
-            return false;
-        }
-        for (int k = 1; k <= extra; ++k) {
-            if ((p[k] & 0xC0) != 0x80) {
-                return false;
-            }
-            cp = (cp << 6) | (p[k] & 0x3F);
-        }
-        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            !is_xml_char(cp)) {
-            return false;
-        }
-        p += extra + 1;
+    if (have == 0) {
+        return finished ? TokenKind::unread : TokenKind::undecided;
     }
-    return true;
-}
-
-void append_utf8(std::string& out, std::uint32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
+    if (*p != '<') {
+        return TokenKind::text;
     }
-    else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    if (have < 2) {
+        return finished ? TokenKind::unread : TokenKind::undecided;
     }
-    else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    if (p[1] == '/') {
+        return TokenKind::end_tag;
     }
-    else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    if (p[1] == '?') {
+        return TokenKind::instruction;
     }
-}
-
-// Reads the reference starting at p (which points at '&'); on success sets
-// `cp` to the character it stands for and returns the position after ';'.
-const char* read_reference(const char* p, const char* end, std::uint32_t& cp) noexcept
-{
-    const char* q = p + 1;
-    if (q < end && *q == '#') {
-        ++q;
-        std::uint32_t value = 0;
-        int digits = 0;
-        if (q < end && *q == 'x') {
-            ++q;
-            for (; q < end && *q != ';'; ++q, ++digits) {
-                const char c = *q;
-                std::uint32_t d;
-                if (c >= '0' && c <= '9') {
-                    d = static_cast<std::uint32_t>(c - '0');
-                }
-                else if (c >= 'a' && c <= 'f') {
-                    d = static_cast<std::uint32_t>(c - 'a' + 10);
-                }
-                else if (c >= 'A' && c <= 'F') {
-                    d = static_cast<std::uint32_t>(c - 'A' + 10);
-                }
-                else {
-                    return nullptr;
-                }
-                if (digits >= 8) {
-                    return nullptr;
-                }
-                value = value * 16 + d;
-            }
-        }
-        else {
-            for (; q < end && *q != ';'; ++q, ++digits) {
-                const char c = *q;
-                if (c < '0' || c > '9' || digits >= 9) {
-                    return nullptr;
-                }
-                value = value * 10 + static_cast<std::uint32_t>(c - '0');
-            }
-        }
-        if (q >= end || digits == 0 || !is_xml_char(value)) {
-            return nullptr;
-        }
-        cp = value;
-        return q + 1;
-    }
-    const char* name = q;
-    while (q < end && *q != ';' && q - name < 5) {
-        ++q;
-    }
-    if (q >= end || *q != ';') {
-        return nullptr;
-    }
-    const std::string_view entity(name, static_cast<std::size_t>(q - name));
-    if (entity == "lt") {
-        cp = '<';
-    }
-    else if (entity == "gt") {
-        cp = '>';
-    }
-    else if (entity == "amp") {
-        cp = '&';
-    }
-    else if (entity == "quot") {
-        cp = '"';
-    }
-    else if (entity == "apos") {
-        cp = '\'';
-    }
-    else {
-        return nullptr;
-    }
-    return q + 1;
-}
-
-// Reads a name (prefix:local allowed) at p; returns the end or null.
-const char* read_name(const char* p, const char* end) noexcept
-{
-    if (p >= end || !is_name_start(static_cast<unsigned char>(*p))) {
-        return nullptr;
-    }
-    const char* q = p + 1;
-    bool colon = false;
-    while (q < end) {
-        const unsigned char c = static_cast<unsigned char>(*q);
-        if (is_name_char(c)) {
-            ++q;
-        }
-        else if (c == ':' && !colon && q + 1 < end &&
-                 is_name_start(static_cast<unsigned char>(q[1]))) {
-            colon = true;
-            q += 2;
-        }
-        else {
-            break;
-        }
-    }
-    if (q < end && (static_cast<unsigned char>(*q) >= 0x80 || *q == ':')) {
-        return nullptr;  // a name this scanner does not read
-    }
-    return q;
+    return is_name_start(static_cast<unsigned char>(p[1])) ? TokenKind::start_tag : TokenKind::unread;
 }
 
 }  // namespace
@@ -240,18 +71,10 @@ const Attribute* find_attribute(const std::vector<Attribute>& attrs, std::string
     return nullptr;
 }
 
-bool WholeSource::more(std::string& buffer, bool& finished)
-{
-    buffer.append(data_, size_);
-    size_ = 0;
-    finished = true;
-    return true;
-}
-
 // Reads the next piece of the document: drops the bytes before the token
 // being read (keeping what is captured), appends the piece and checks its
-// characters up to its last ASCII byte (no character of the document is cut
-// there), all of them after the last piece.
+// characters up to the last whole one (at most the 3 bytes of a character
+// the piece cuts wait for the next piece), all of them after the last piece.
 bool Scanner::fill()
 {
     if (finished_ || broken_) {
@@ -271,13 +94,11 @@ bool Scanner::fill()
         return false;
     }
     std::size_t limit = buffer_.size();
+    const auto* start = reinterpret_cast<const unsigned char*>(buffer_.data());
     if (!finished_) {
-        while (limit > checked_ && static_cast<unsigned char>(buffer_[limit - 1]) >= 0x80) {
-            --limit;
-        }
+        limit = checked_ + whole_characters(start + checked_, start + limit);
     }
     if (limit > checked_) {
-        const auto* start = reinterpret_cast<const unsigned char*>(buffer_.data());
         if (!valid_document_chars(start + checked_, start + limit)) {
             broken_ = true;
             return false;
@@ -291,55 +112,87 @@ bool Scanner::fill()
     return true;
 }
 
-// Makes sure the whole token at p_ (markup up to its '>', or text up to the
-// next '<') is in the buffer, reading more as needed. False only when the
-// document cannot be read further; a token cut by the document's end is
-// then found unusual by its reader.
+// Makes sure the whole token at p_ (markup up to its end, or text up to the
+// next '<') is in the buffer, reading more as needed. Each byte is searched
+// once: the search goes on where it stopped after each piece, with the
+// quote a start tag's attribute value is open with. False when the document
+// cannot be read further or the token grows beyond max_token_bytes (the
+// scan then ends as unusual); a token cut by the document's end is then
+// found unusual by its reader.
 bool Scanner::have_token()
 {
     token_ = p_;
-    std::size_t scanned = 0;
+    TokenKind kind = TokenKind::undecided;
+    std::size_t searched = 0;  // bytes of the token searched so far
+    char quote = 0;
     for (;;) {
         if (broken_) {
             return false;
         }
-        if (p_ < end_) {
-            if (*p_ == '<') {
-                char quote = 0;
-                for (const char* q = p_ + scanned; q < end_; ++q) {
-                    const char c = *q;
-                    if (quote != 0) {
-                        if (c == quote) {
-                            quote = 0;
-                        }
-                    }
-                    else if (c == '"' || c == '\'') {
-                        quote = c;
-                    }
-                    else if (c == '>') {
-                        return true;
+        const auto have = static_cast<std::size_t>(end_ - p_);
+        if (kind == TokenKind::undecided) {
+            kind = kind_of(p_, have, finished_);
+        }
+        switch (kind) {
+        case TokenKind::undecided:
+            break;
+        case TokenKind::unread:
+            return true;
+        case TokenKind::text:
+        case TokenKind::end_tag: {
+            const char stop = kind == TokenKind::text ? '<' : '>';
+            if (std::memchr(p_ + searched, stop, have - searched) != nullptr) {
+                return true;
+            }
+            searched = have;
+            break;
+        }
+        case TokenKind::start_tag:
+            for (; searched < have; ++searched) {
+                const char c = p_[searched];
+                if (quote != 0) {
+                    if (c == quote) {
+                        quote = 0;
                     }
                 }
-                scanned = 0;  // quotes are tracked from the start again
-            }
-            else {
-                const std::size_t from = std::min(scanned, static_cast<std::size_t>(end_ - p_));
-                if (std::memchr(p_ + from, '<', static_cast<std::size_t>(end_ - p_) - from) != nullptr) {
+                else if (c == '"' || c == '\'') {
+                    quote = c;
+                }
+                else if (c == '>') {
                     return true;
                 }
-                scanned = static_cast<std::size_t>(end_ - p_);
             }
+            break;
+        case TokenKind::instruction:
+            // "?>" after the opening "<?".
+            for (searched = std::max<std::size_t>(searched, 3); searched < have; ++searched) {
+                const void* found = std::memchr(p_ + searched, '>', have - searched);
+                if (found == nullptr) {
+                    searched = have;
+                    break;
+                }
+                searched = static_cast<std::size_t>(static_cast<const char*>(found) - p_);
+                if (p_[searched - 1] == '?') {
+                    return true;
+                }
+            }
+            break;
         }
         if (finished_) {
             return true;
         }
-        const std::size_t offset = static_cast<std::size_t>(p_ - token_);
+        if (have > max_token_bytes) {
+            broken_ = true;  // left to the library, whose parser holds such tokens
+            return false;
+        }
+        const auto offset = static_cast<std::size_t>(p_ - token_);
         if (!fill()) {
             return !broken_;
         }
         p_ = token_ + offset;
     }
 }
+
 
 void Scanner::begin_capture() noexcept
 {
@@ -487,270 +340,6 @@ bool Scanner::open()
             }
         }
     }
-    return true;
-}
-
-bool Scanner::resolve(std::string_view qname, bool is_attribute, Ns& ns, std::string_view& local) const
-{
-    const std::size_t colon = qname.find(':');
-    std::string_view prefix;
-    if (colon == std::string_view::npos) {
-        local = qname;
-        if (is_attribute) {
-            ns = Ns::none;
-            return true;
-        }
-    }
-    else {
-        prefix = qname.substr(0, colon);
-        local = qname.substr(colon + 1);
-        if (prefix == "xml") {
-            ns = Ns::xml;
-            return true;
-        }
-    }
-    for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it) {
-        // Empty prefixes are told apart by size alone: libc++ compares even
-        // empty views through memcmp, and the null pointer of an empty view
-        // makes that call cost some 30 ns on CPUs whose memcmp loads masked.
-        if (it->prefix.size() == prefix.size() && (prefix.empty() || it->prefix == prefix)) {
-            ns = it->ns;
-            return true;
-        }
-    }
-    if (prefix.empty()) {
-        ns = Ns::none;
-        return true;
-    }
-    return false;  // an unbound prefix
-}
-
-bool Scanner::bind(const Attribute& attribute)
-{
-    std::string_view prefix;
-    if (attribute.qname.size() > 5) {
-        prefix = attribute.qname.substr(6);
-        if (prefix.size() >= 3 && (prefix[0] | 0x20) == 'x' && (prefix[1] | 0x20) == 'm' &&
-            (prefix[2] | 0x20) == 'l') {
-            return false;  // the reserved prefixes are left to the library
-        }
-    }
-    std::string_view uri = attribute.raw;
-    if (!attribute.plain) {
-        if (!decode(attribute.raw, true, scratch_)) {
-            return false;
-        }
-        uri = scratch_;
-    }
-    if (uri.empty() && !prefix.empty()) {
-        return false;
-    }
-    if (uri == xml_uri || uri == "http://www.w3.org/2000/xmlns/") {
-        return false;
-    }
-    bindings_.push_back({std::string(prefix), uri.empty() ? Ns::none : namespace_of(uri), depth_});
-    return true;
-}
-
-bool Scanner::read_start_tag()
-{
-    token_ = p_;
-    const char* name_begin = p_ + 1;
-    const char* name_end = read_name(name_begin, end_);
-    if (name_end == nullptr) {
-        return false;
-    }
-    const std::string_view qname(name_begin, static_cast<std::size_t>(name_end - name_begin));
-    p_ = name_end;
-    attrs_.clear();
-    declared_.clear();
-    ++depth_;
-    bool has_prefixed_attribute = false;
-    for (;;) {
-        const char* before = p_;
-        while (p_ < end_ && is_space(*p_)) {
-            ++p_;
-        }
-        if (p_ >= end_) {
-            return false;
-        }
-        if (*p_ == '>') {
-            ++p_;
-            empty_ = false;
-            break;
-        }
-        if (*p_ == '/') {
-            if (p_ + 1 >= end_ || p_[1] != '>') {
-                return false;
-            }
-            p_ += 2;
-            empty_ = true;
-            break;
-        }
-        if (p_ == before) {
-            return false;  // attributes must be separated by white space
-        }
-        const char* attr_end = read_name(p_, end_);
-        if (attr_end == nullptr) {
-            return false;
-        }
-        Attribute attribute;
-        attribute.qname = std::string_view(p_, static_cast<std::size_t>(attr_end - p_));
-        p_ = attr_end;
-        while (p_ < end_ && is_space(*p_)) {
-            ++p_;
-        }
-        if (p_ >= end_ || *p_ != '=') {
-            return false;
-        }
-        ++p_;
-        while (p_ < end_ && is_space(*p_)) {
-            ++p_;
-        }
-        if (p_ >= end_ || (*p_ != '"' && *p_ != '\'')) {
-            return false;
-        }
-        const char quote = *p_++;
-        const char* value_begin = p_;
-        bool plain = true;
-        while (p_ < end_ && *p_ != quote) {
-            const char c = *p_;
-            if (c == '<') {
-                return false;
-            }
-            if (c == '&') {
-                std::uint32_t cp = 0;
-                const char* next = read_reference(p_, end_, cp);
-                if (next == nullptr) {
-                    return false;
-                }
-                plain = false;
-                p_ = next;
-                continue;
-            }
-            if (c == '\t' || c == '\n' || c == '\r') {
-                plain = false;
-            }
-            ++p_;
-        }
-        if (p_ >= end_) {
-            return false;
-        }
-        attribute.raw = std::string_view(value_begin, static_cast<std::size_t>(p_ - value_begin));
-        attribute.plain = plain;
-        ++p_;
-        for (const Attribute& earlier : attrs_) {
-            if (earlier.qname == attribute.qname) {
-                return false;
-            }
-        }
-        for (std::string_view earlier : declared_) {
-            if (earlier == attribute.qname) {
-                return false;
-            }
-        }
-        if (attribute.qname.size() >= 5 && attribute.qname.substr(0, 5) == "xmlns" &&
-            (attribute.qname.size() == 5 || attribute.qname[5] == ':')) {
-            if (!bind(attribute)) {
-                return false;
-            }
-            declared_.push_back(attribute.qname);
-            continue;  // declarations are no attributes of the element
-        }
-        if (attribute.qname.find(':') != std::string_view::npos) {
-            has_prefixed_attribute = true;
-        }
-        attrs_.push_back(attribute);
-    }
-    if (!resolve(qname, false, ns_, local_)) {
-        return false;
-    }
-    for (Attribute& attribute : attrs_) {
-        if (!resolve(attribute.qname, true, attribute.ns, attribute.local)) {
-            return false;
-        }
-    }
-    if (has_prefixed_attribute) {
-        for (std::size_t i = 0; i < attrs_.size(); ++i) {
-            for (std::size_t j = i + 1; j < attrs_.size(); ++j) {
-                if (attrs_[i].ns == attrs_[j].ns && attrs_[i].ns != Ns::other &&
-                    attrs_[i].local == attrs_[j].local) {
-                    return false;
-                }
-                if (attrs_[i].ns == Ns::other && attrs_[j].ns == Ns::other &&
-                    attrs_[i].local == attrs_[j].local) {
-                    return false;  // perhaps the same URI: left to the library
-                }
-            }
-        }
-    }
-    open_names_.emplace_back(qname);
-    root_seen_ = true;
-    pending_end_ = empty_;
-    return true;
-}
-
-bool Scanner::read_end_tag()
-{
-    token_ = p_;
-    const char* name_begin = p_ + 2;
-    const char* name_end = read_name(name_begin, end_);
-    if (name_end == nullptr || open_names_.empty()) {
-        return false;
-    }
-    const std::string_view qname(name_begin, static_cast<std::size_t>(name_end - name_begin));
-    if (qname != open_names_.back()) {
-        return false;
-    }
-    p_ = name_end;
-    while (p_ < end_ && is_space(*p_)) {
-        ++p_;
-    }
-    if (p_ >= end_ || *p_ != '>') {
-        return false;
-    }
-    ++p_;
-    if (!resolve(qname, false, ns_, local_)) {
-        return false;
-    }
-    return true;
-}
-
-bool Scanner::read_text()
-{
-    token_ = p_;
-    bool plain = true;
-    const char* q = p_;
-    for (;;) {
-        const void* found = std::memchr(q, '<', static_cast<std::size_t>(end_ - q));
-        const char* stop = found ? static_cast<const char*>(found) : end_;
-        // Look for what needs care within the run.
-        for (const char* r = q; r < stop; ++r) {
-            const char c = *r;
-            if (c == '&') {
-                std::uint32_t cp = 0;
-                const char* next = read_reference(r, stop, cp);
-                if (next == nullptr) {
-                    return false;
-                }
-                plain = false;
-                r = next - 1;
-            }
-            else if (c == '\r') {
-                plain = false;
-            }
-            else if (c == ']' && stop - r >= 3 && r[1] == ']' && r[2] == '>') {
-                return false;
-            }
-        }
-        if (found == nullptr) {
-            return false;  // text after the last tag
-        }
-        p_ = stop;
-        break;
-    }
-    text_ = std::string_view(token_, static_cast<std::size_t>(p_ - token_));
-    text_plain_ = plain;
     return true;
 }
 

@@ -8,15 +8,31 @@
 // instructions, names outside ASCII, unbound prefixes, malformed markup) ends
 // the scan as `unusual`, so that the caller leaves the part to the library,
 // whose own parser then says what it makes of it.
+//
+// Its work grows with the document and no faster, and what it holds stays
+// bounded: each byte is searched once for the end of its token, a token is
+// held whole but only up to max_token_bytes, and the namespace declarations
+// in scope are at most max_bindings. Beyond either bound the scan ends as
+// `unusual` too (no workbook a spreadsheet program writes comes near them).
+//
+// Characters, names and references: xml_characters.hpp; tags and text:
+// xml_tags.cpp.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace xt::xml {
+
+// The longest token (a tag, a run of text) the scanner holds.
+constexpr std::size_t max_token_bytes = std::size_t{4} << 20;
+// The most namespace declarations in scope at once (each name is looked up
+// among them).
+constexpr std::size_t max_bindings = 64;
 
 // The namespaces the workbook readers tell apart, by URI.
 enum class Ns : std::uint8_t { none, main, relationships, xml, other };
@@ -37,17 +53,6 @@ public:
     // Appends the next piece to `buffer`; sets `finished` after the last
     // one. False when the bytes cannot be had (the scan then ends).
     virtual bool more(std::string& buffer, bool& finished) = 0;
-};
-
-// A source holding the whole document.
-class WholeSource : public Source {
-public:
-    WholeSource(const char* data, std::size_t size) noexcept : data_(data), size_(size) {}
-    bool more(std::string& buffer, bool& finished) override;
-
-private:
-    const char* data_;
-    std::size_t size_;
 };
 
 class Scanner {
@@ -105,6 +110,7 @@ private:
     bool read_text();
     bool bind(const Attribute& attribute);
     bool resolve(std::string_view qname, bool is_attribute, Ns& ns, std::string_view& local) const;
+    bool attribute_names_distinct();
     void close_element();
 
     Source& source_;
@@ -128,6 +134,8 @@ private:
     std::vector<std::string> open_names_;
     std::vector<Attribute> attrs_;
     std::vector<std::string_view> declared_;  // the tag's namespace declarations
+    std::vector<std::string_view> sorted_names_;  // for the checks of many attributes
+    std::vector<std::pair<Ns, std::string_view>> sorted_expanded_;
     Ns ns_ = Ns::none;
     std::string_view local_;
     std::string local_store_;
