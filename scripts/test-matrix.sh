@@ -74,10 +74,15 @@ EOF
 }
 
 replay_seeds() {
-    local python=$1 target status=0
+    local python=$1 version=$2 target status=0 replayed=()
     export VORLATEK_FUZZ_SCRATCH=$scratch/fuzz
     mkdir -p "$VORLATEK_FUZZ_SCRATCH"
     for target in "${fuzz_targets[@]}"; do
+        # call_shapes calls through PyObject_Vectorcall, public from 3.9 on.
+        if [ "$target" = call_shapes ] && [ "$version" = 3.8 ]; then
+            continue
+        fi
+        replayed+=("$target")
         # Files (not folders) as arguments: libFuzzer runs each once and stops.
         if ! "$python" "fuzz/$target.py" fuzz/corpus/"$target"/* >"$scratch/$target.log" 2>&1; then
             echo "seed corpus of $target FAILED:"
@@ -85,7 +90,7 @@ replay_seeds() {
             status=1
         fi
     done
-    echo "seed corpora replayed: ${fuzz_targets[*]}"
+    echo "seed corpora replayed: ${replayed[*]}"
     return "$status"
 }
 
@@ -119,7 +124,7 @@ for line in "${combinations[@]}"; do
     if [ ${#tests[@]} -gt 0 ]; then
         "$venv/bin/pytest" -q -p no:cacheprovider "${tests[@]}" "$@" || ok=0
     fi
-    replay_seeds "$python" || ok=0
+    replay_seeds "$python" "$version" || ok=0
     [ "$ok" -eq 1 ] || failed+=("$name")
     echo "=== $name: $([ "$ok" -eq 1 ] && echo passed || echo FAILED), $(( $(date +%s) - start )) s"
 done
