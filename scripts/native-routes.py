@@ -120,19 +120,20 @@ def check_format(report, errors):
             ws.append([f"C{i}", i * 1.5, datetime.date(2024, 1, 1 + i)])
         return book, ws
 
-    book, ws = sheet()
+    _, ws = sheet()
     with watching() as seen:
         et.format_excel_sheet(ws)
     report["format"] = not (seen & WATCHED["format"])
     # The same formatting through the public style assignments: the module's
     # Font bound to a wrapper steps the route aside.
-    other_book, other = sheet()
+    _, other = sheet()
     genuine = et.Font
     et.Font = lambda *args, **kwargs: genuine(*args, **kwargs)
     try:
         et.format_excel_sheet(other)
     finally:
         et.Font = genuine
+
     def styled(cell):
         # The style proxies compare by their targets' copies.
         return (cell.value, cell.number_format) + tuple(
