@@ -2,7 +2,8 @@
 # The native routes against the pandas and openpyxl releases people run: for
 # each combination below, a venv of its own (.venv/matrix-<name>, made from
 # constraints/matrix/<name>.txt, wheels only) with the module built from this
-# checkout (one wheel per interpreter, shared by its venvs), then
+# checkout (one wheel per interpreter, shared by its venvs; the next venv is
+# made while the current one is tested), then
 #   1. scripts/native-routes.py: which routes ran, and their results against
 #      the plain libraries; each route must run exactly where the table below
 #      expects it to;
@@ -40,7 +41,8 @@ fuzz_targets=(cell_address call_shapes format_routes write_routes csv_reader exc
 quiet=(-q --disable-pip-version-check)
 
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+preparing=
+trap 'if [ -n "$preparing" ]; then kill "$preparing" 2>/dev/null || true; fi; rm -rf "$scratch"' EXIT
 
 # The module's wheel for one interpreter, built once with the first venv of
 # that interpreter (it holds the build tools) into build/matrix-wheels/.
@@ -95,23 +97,58 @@ replay_seeds() {
     return "$status"
 }
 
+# The venv of a combination with its libraries (not the module yet); its
+# output goes to a log, printed when the venv is used.
+prepare() {
+    local name=$1 version=${1%%-*}
+    version=${version#py}
+    {
+        if [ ! -x ".venv/matrix-$name/bin/python" ]; then
+            "$(scripts/find-python.sh "$version")" -m venv ".venv/matrix-$name"
+        fi
+        ".venv/matrix-$name/bin/python" -m pip install "${quiet[@]}" --only-binary=:all: \
+            -r "constraints/matrix/$name.txt"
+    } >"$scratch/prepare-$name.log" 2>&1
+}
+
+selected=()
+for line in "${combinations[@]}"; do
+    read -r name _ <<<"$line"
+    if [ -z "${VORLATEK_MATRIX_ONLY:-}" ] || [[ " $VORLATEK_MATRIX_ONLY " == *" $name "* ]]; then
+        selected+=("$line")
+    fi
+done
+
+if [ ${#selected[@]} -eq 0 ]; then
+    echo "no combination named in VORLATEK_MATRIX_ONLY" >&2
+    exit 1
+fi
 failed=()
 began=$(date +%s)
-for line in "${combinations[@]}"; do
-    read -r name expected <<<"$line"
-    if [ -n "${VORLATEK_MATRIX_ONLY:-}" ] && [[ " $VORLATEK_MATRIX_ONLY " != *" $name "* ]]; then
-        continue
-    fi
+# Each next venv is made (mostly downloads) while the current one is tested.
+read -r name _ <<<"${selected[0]}"
+prepare "$name" &
+preparing=$!
+for k in "${!selected[@]}"; do
+    read -r name expected <<<"${selected[$k]}"
     start=$(date +%s)
     version=${name%%-*}
     version=${version#py}
     echo "=== $name (expected native: $expected)"
-    venv=.venv/matrix-$name
-    if [ ! -x "$venv/bin/python" ]; then
-        "$(scripts/find-python.sh "$version")" -m venv "$venv"
+    status=0
+    wait "$preparing" || status=$?
+    cat "$scratch/prepare-$name.log"
+    if [ "$status" -ne 0 ]; then
+        echo "making the venv of $name failed"
+        exit 1
     fi
+    if [ $((k + 1)) -lt ${#selected[@]} ]; then
+        read -r next _ <<<"${selected[$((k + 1))]}"
+        prepare "$next" &
+        preparing=$!
+    fi
+    venv=.venv/matrix-$name
     python=$root/$venv/bin/python
-    "$python" -m pip install "${quiet[@]}" --only-binary=:all: -r "constraints/matrix/$name.txt"
     "$python" -m pip install "${quiet[@]}" --no-deps --force-reinstall "$(wheel_for "$version" "$python")"
     ok=1
     # shellcheck disable=SC2086
