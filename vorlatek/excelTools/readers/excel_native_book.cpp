@@ -20,6 +20,8 @@
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/lookup.hpp"
+#include "../library_check/route_guard.hpp"
 #include "../workbook/shared_strings.hpp"
 #include "../workbook/sheet_cells.hpp"
 #include "excel_native_rows.hpp"
@@ -808,10 +810,12 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
     if (!rows) {
         return plain_get_sheet_data(self, args, kwargs);
     }
-    // pandas 2 leaves a read-only sheet without its size after reading it.
-    Ref pandas = Ref::checked(PyImport_Import(names.pandas));
-    Ref version = get_attr(pandas.get(), names.__version__);
-    if (PyUnicode_Check(version.get()) && PyUnicode_READ_CHAR(version.get(), 0) == '2') {
+    // The engine's get_sheet_data of pandas 2 resets a read-only sheet's
+    // size before reading it and leaves it so; that of pandas 3 puts the
+    // size back (it stores _max_row). The verified code tells which.
+    PyObject* engine_method = class_attribute(as_type(libraries.openpyxl_reader), names.get_sheet_data);
+    if (library_check::code_uses_name(engine_method, "reset_dimensions") &&
+        !library_check::code_uses_name(engine_method, "_max_row")) {
         set_attr(worksheet, names._max_row, Py_None);
         set_attr(worksheet, names._max_column, Py_None);
     }
