@@ -135,7 +135,7 @@ class Digester:
         if t is classmethod:
             return composite(b"k", [self.function(v.__func__)])
         if t is functools._lru_cache_wrapper:
-            return composite(b"L", [self.function(v.__wrapped__), self.value(v.cache_parameters())])
+            return composite(b"L", [self.function(v.__wrapped__)])
         if isinstance(v, type):
             return self.klass(v)
         return self.value(v, top=True)

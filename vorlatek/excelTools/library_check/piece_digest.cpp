@@ -112,8 +112,7 @@ public:
         }
         if (as_object(t) == lru_wrapper_type_.get()) {
             Ref f = attribute(v, "__wrapped__");
-            Ref parameters = Ref::checked(PyObject_CallMethod(v, "cache_parameters", nullptr));
-            return composed('L', {function(f.get()), value(parameters.get())});
+            return composed('L', {function(f.get())});
         }
         if (PyType_Check(v)) {
             return klass(v);
