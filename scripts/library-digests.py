@@ -7,6 +7,7 @@ script computes each piece's digest exactly as the module does and
 
   python scripts/library-digests.py            prints table rows for the installed libraries
   python scripts/library-digests.py --add      merges them into verified_digests.inc
+      [--except PIECE,...]                     leaving out pieces whose behaviour differs
   python scripts/library-digests.py --routes   tells, per route, whether it runs natively here
 
 Run it with the interpreter whose libraries you want to know about
@@ -247,7 +248,11 @@ def main(argv):
     if "--routes" in argv:
         verified = read_verified()
         print("Python 3.%d, %s" % (minor, releases()))
+        lxml = getattr(importlib.import_module("openpyxl"), "LXML", False)
         for route in ROUTES:
+            if route == "save_etree" and lxml:
+                print("%-10s not used: openpyxl writes through lxml" % route)
+                continue
             missing = []
             for routes, module, path, need in pieces:
                 if route not in routes:
@@ -273,7 +278,11 @@ def main(argv):
             continue
         if d != "absent":
             rows[key] = (d, release_of(module))
-    lines = ['VERIFIED(%d, "%s", "%s")  // %s' % (minor, key, d, note) for key, (d, note) in rows.items()]
+    left_out = set()
+    if "--except" in argv:
+        left_out = set(argv[argv.index("--except") + 1].split(","))
+    lines = ['VERIFIED(%d, "%s", "%s")  // %s' % (minor, key, d, note)
+             for key, (d, note) in rows.items() if key not in left_out]
     if "--add" in argv:
         add_rows(lines)
     else:
