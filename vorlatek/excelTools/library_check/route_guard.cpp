@@ -74,16 +74,45 @@ struct Found {
     Ref defaults;
 };
 
-// Looks the piece up; false when its module or class cannot be had.
-bool find(const PieceSpec& spec, Found& found)
+// The names of a piece as str objects, made once: the module's, the name in
+// its namespace and the class attribute's (nullptr for a module global).
+struct PieceNames {
+    PyObject* module = nullptr;
+    PyObject* first = nullptr;
+    PyObject* attribute = nullptr;
+};
+
+constexpr std::size_t piece_count = sizeof(piece_specs) / sizeof(piece_specs[0]);
+
+// Made once and kept for the process, like the interned names.
+const PieceNames& names_of(std::size_t index)
 {
-    Ref name = Ref::checked(PyUnicode_FromString(spec.module));
-    Ref module = Ref::steal(PyImport_GetModule(name.get()));
+    static auto* made = new std::array<PieceNames, piece_count>();
+    PieceNames& entry = (*made)[index];
+    if (entry.module == nullptr) {
+        const PieceSpec& spec = piece_specs[index];
+        const char* dot = std::strchr(spec.path, '.');
+        const std::string first = dot == nullptr ? std::string(spec.path) : std::string(spec.path, dot);
+        Ref module = Ref::checked(PyUnicode_InternFromString(spec.module));
+        Ref name = Ref::checked(PyUnicode_InternFromString(first.c_str()));
+        Ref attribute = dot == nullptr ? Ref() : Ref::checked(PyUnicode_InternFromString(dot + 1));
+        entry.first = name.release();
+        entry.attribute = attribute.release();
+        entry.module = module.release();
+    }
+    return entry;
+}
+
+// Looks the piece up; false when its module or class cannot be had.
+bool find(std::size_t index, Found& found)
+{
+    const PieceNames& piece = names_of(index);
+    Ref module = Ref::steal(PyImport_GetModule(piece.module));
     if (!module) {
         if (PyErr_Occurred()) {
             return false;
         }
-        module = Ref::steal(PyImport_Import(name.get()));
+        module = Ref::steal(PyImport_Import(piece.module));
         if (!module) {
             return false;
         }
@@ -92,21 +121,17 @@ bool find(const PieceSpec& spec, Found& found)
     if (dict == nullptr) {
         return false;
     }
-    const char* dot = std::strchr(spec.path, '.');
-    const std::string first = dot == nullptr ? std::string(spec.path) : std::string(spec.path, dot);
-    Ref key = Ref::checked(PyUnicode_FromStringAndSize(first.data(), static_cast<Py_ssize_t>(first.size())));
-    PyObject* value = PyDict_GetItemWithError(dict, key.get());
+    PyObject* value = PyDict_GetItemWithError(dict, piece.first);
     if (value == nullptr && PyErr_Occurred()) {
         return false;
     }
     found.holder = Ref::borrow(dict);
-    if (dot != nullptr) {
+    if (piece.attribute != nullptr) {
         if (value == nullptr || !PyType_Check(value)) {
             return false;
         }
         found.holder = Ref::borrow(value);
-        Ref attribute = Ref::checked(PyUnicode_FromString(dot + 1));
-        value = class_attribute(reinterpret_cast<PyTypeObject*>(value), attribute.get());
+        value = class_attribute(reinterpret_cast<PyTypeObject*>(value), piece.attribute);
     }
     found.value = Ref::borrow(value);
     if (value != nullptr && PyFunction_Check(value)) {
@@ -266,12 +291,12 @@ bool may_run_checked(Route route)
     const unsigned route_bit = 1U << static_cast<unsigned>(route);
     RouteState& state = states()[static_cast<std::size_t>(route)];
     std::vector<Found> now;
-    for (const PieceSpec& spec : piece_specs) {
-        if ((spec.routes & route_bit) == 0) {
+    for (std::size_t i = 0; i < piece_count; ++i) {
+        if ((piece_specs[i].routes & route_bit) == 0) {
             continue;
         }
         Found found;
-        if (!find(spec, found)) {
+        if (!find(i, found)) {
             return false;  // an error is set; the caller sorts it out
         }
         now.push_back(std::move(found));
