@@ -382,6 +382,24 @@ std::vector<std::string> library_folders()
     return folders;
 }
 
+std::vector<std::string> installed_folders()
+{
+    std::vector<std::string> folders;
+    Ref sysconfig = Ref::checked(PyImport_ImportModule("sysconfig"));
+    Ref paths = Ref::checked(PyObject_CallMethod(sysconfig.get(), "get_paths", nullptr));
+    Ref os_path = Ref::checked(PyImport_ImportModule("os.path"));
+    Ref realpath = attribute(os_path.get(), "realpath");
+    for (const char* key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
+        PyObject* path = PyDict_Check(paths.get()) ? PyDict_GetItemString(paths.get(), key) : nullptr;
+        if (path == nullptr || !PyUnicode_Check(path)) {
+            continue;
+        }
+        Ref real = Ref::checked(PyObject_CallFunctionObjArgs(realpath.get(), path, nullptr));
+        folders.push_back(utf8_of(real.get()) + "/");
+    }
+    return folders;
+}
+
 bool piece_digest(PyObject* piece, const std::vector<std::string>& folders, std::string& digest)
 {
     try {

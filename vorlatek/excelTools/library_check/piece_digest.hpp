@@ -29,6 +29,12 @@ namespace xt::library_check {
 // routes reproduce, as imported now.
 std::vector<std::string> library_folders();
 
+// The resolved folders (ending in '/') of the standard library and the
+// installed packages (sysconfig's stdlib, platstdlib, purelib, platlib):
+// where the helpers the libraries' code calls come from, and a program's
+// own code does not.
+std::vector<std::string> installed_folders();
+
 // The digest (16 hex digits) of `piece`; false when it is not the
 // libraries' own code or of a kind no route relies on. Ordinary errors
 // count as false; an interrupt is passed on as PyErrorSet.

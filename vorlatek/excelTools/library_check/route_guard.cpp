@@ -70,8 +70,9 @@ bool verified(const std::string& piece, const std::string& digest)
 struct Found {
     Ref holder;  // the module namespace dict or the class
     Ref value;   // nullptr when absent
-    Ref code;    // a function's code, which can be reassigned in place
+    Ref code;    // a function's code and defaults, which can be reassigned in place
     Ref defaults;
+    Ref keyword_defaults;
 };
 
 // The names of a piece as str objects, made once: the module's, the name in
@@ -137,6 +138,7 @@ bool find(std::size_t index, Found& found)
     if (value != nullptr && PyFunction_Check(value)) {
         found.code = Ref::borrow(PyFunction_GetCode(value));
         found.defaults = Ref::borrow(PyFunction_GetDefaults(value));
+        found.keyword_defaults = Ref::borrow(PyFunction_GetKwDefaults(value));
     }
     return true;
 }
@@ -144,7 +146,8 @@ bool find(std::size_t index, Found& found)
 bool same(const Found& now, const Found& before)
 {
     return now.holder.get() == before.holder.get() && now.value.get() == before.value.get() &&
-           now.code.get() == before.code.get() && now.defaults.get() == before.defaults.get();
+           now.code.get() == before.code.get() && now.defaults.get() == before.defaults.get() &&
+           now.keyword_defaults.get() == before.keyword_defaults.get();
 }
 
 // A name a verified function reads from its module, and what it held.
@@ -245,6 +248,22 @@ bool globals_hold(const std::vector<GlobalPin>& pins)
     return true;
 }
 
+bool globals_are_library_code(const std::vector<GlobalPin>& pins)
+{
+    std::vector<std::string> folders = library_folders();
+    for (std::string& folder : installed_folders()) {
+        folders.push_back(std::move(folder));
+    }
+    for (const GlobalPin& entry : pins) {
+        std::string digest;
+        if (entry.value && PyFunction_Check(entry.value.get()) &&
+            !piece_digest(entry.value.get(), folders, digest)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 struct RouteState {
     bool decided = false;
     bool verdict = false;
@@ -307,13 +326,22 @@ bool may_run_checked(Route route)
     }
     if (!unchanged) {
         state.decided = false;
-        state.verdict = verify(route_bit, now);
+        bool verdict = verify(route_bit, now);
+        if (verdict && !state.globals_pinned) {
+            std::vector<GlobalPin> pins;
+            pin_globals(now, pins);
+            // A function among them that is not the libraries' code (a
+            // program's replacement of a helper the pieces call) keeps the
+            // route off, and nothing is pinned until all are.
+            verdict = globals_are_library_code(pins);
+            if (verdict) {
+                state.globals = std::move(pins);
+                state.globals_pinned = true;
+            }
+        }
+        state.verdict = verdict;
         state.pieces = std::move(now);
         state.decided = true;
-        if (state.verdict && !state.globals_pinned) {
-            pin_globals(state.pieces, state.globals);
-            state.globals_pinned = true;
-        }
     }
     return state.verdict && globals_hold(state.globals);
 }

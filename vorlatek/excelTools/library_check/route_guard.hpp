@@ -15,7 +15,8 @@
 // digest; so a replacement turns the route off, and putting the original
 // back (or reloading the module) turns it on again. The names each verified
 // function reads from its module (helpers, constants, imported classes) are
-// pinned at the first verification and must keep their objects for the
+// pinned at the first verification that finds every function among them
+// compiled from the libraries' files, and must keep their objects for the
 // process: a later change to one turns the route off until it is restored.
 #pragma once
 

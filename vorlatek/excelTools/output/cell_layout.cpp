@@ -147,6 +147,11 @@ const CellLayout* cell_layout_if_unchanged()
         return nullptr;
     }
     if (!cell_layout_attempted) {
+        // Made from openpyxl's own pieces only (the question stays open
+        // while any is replaced).
+        if (!library_check::may_run(library_check::Route::cells)) {
+            return nullptr;
+        }
         try {
             process_cell_layout = make_cell_layout(*base).release();
         }

@@ -280,6 +280,11 @@ const OpenpyxlLayout* layout_for_process()
     if (layout_attempted) {
         return process_layout;
     }
+    // The layout is made from openpyxl's own pieces only: while any is not
+    // (replaced, wrapped), the question stays open for a later call.
+    if (!library_check::may_run(library_check::Route::format)) {
+        return nullptr;
+    }
     try {
         process_layout = make_layout().release();
         layout_attempted = true;

@@ -157,7 +157,9 @@ const PandasLayout* pandas_layout_if_genuine(PyObject* pd)
             }
             return nullptr;
         }
-        if (imported.get() != pd) {
+        // Made from pandas' own pieces only (the question stays open while
+        // any is replaced).
+        if (imported.get() != pd || !library_check::may_run(library_check::Route::cells)) {
             return nullptr;
         }
         try {

@@ -363,6 +363,10 @@ const SaveLayout* save_layout()
     if (process_layout != nullptr) {
         return process_layout;
     }
+    // The route's objects are made from openpyxl's own pieces only.
+    if (!library_check::may_run(library_check::Route::save)) {
+        return nullptr;
+    }
     try {
         process_layout = make_layout().release();
     }
