@@ -7,20 +7,16 @@
 #include "../core/first_use.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/route_guard.hpp"
 
 namespace xt {
 
 namespace {
 
-// Pins `name` as `owner`'s MRO finds it; `fits` tells whether it is what
-// the placement relies on.
+// Pins `name` as `owner`'s method resolution order finds it.
 PyObject* pin(CellLayout& layout, PyTypeObject* owner, const char* name)
 {
-    Pin entry{owner, interned(name), Ref()};
-    PyObject* value = class_attribute(owner, entry.name.get());
-    entry.value = Ref::borrow(value);
-    layout.pins.push_back(std::move(entry));
-    return value;
+    return xt::pin(layout.pins, as_object(owner), name);
 }
 
 bool slot(CellLayout& layout, PyTypeObject* owner, const char* name, Py_ssize_t& offset)
@@ -56,29 +52,17 @@ std::unique_ptr<CellLayout> make_cell_layout(const OpenpyxlLayout& base)
     PyTypeObject* cell = as_type(base.cell_type);
     PyTypeObject* styleable = cell->tp_base;
 
-    Ref openpyxl = Ref::checked(PyImport_ImportModule("openpyxl"));
-    Ref version = Ref::checked(PyObject_GetAttrString(openpyxl.get(), "__version__"));
-    bool fits = text_starts_with(version.get(), "3.1.");
-
     // Cell(worksheet, row=..., column=...) is object.__new__ and then
     // Cell.__init__ with StyleableObject.__init__; the value setter is
-    // _bind_value with check_string; _add_cell reads col_idx.
-    fits = pin(l, cell, "__new__") ==
-               class_attribute(&PyBaseObject_Type, interned("__new__").get()) &&
-           cell->tp_new == PyBaseObject_Type.tp_new && fits;
+    // _bind_value with check_string; _add_cell reads col_idx. What their code
+    // is, the route guard proves.
+    bool fits = pin(l, cell, "__new__") ==
+                    class_attribute(&PyBaseObject_Type, interned("__new__").get()) &&
+                cell->tp_new == PyBaseObject_Type.tp_new;
     for (const char* name : {"__init__", "value", "_bind_value", "check_string", "col_idx"}) {
-        fits = is_openpyxl_code(pin(l, cell, name)) && fits;
+        fits = pin(l, cell, name) != nullptr && fits;
     }
-    fits = styleable != nullptr && is_openpyxl_code(pin(l, styleable, "__init__")) && fits;
-    for (const char* name : {"__init__", "value", "_bind_value", "check_string"}) {
-        fits = pin_globals(l.globals, class_attribute(cell, interned(name).get())) && fits;
-    }
-    {
-        PyTypeObject* worksheet = as_type(base.worksheet_type);
-        for (const char* name : {"cell", "_get_cell", "_add_cell"}) {
-            fits = pin_globals(l.globals, class_attribute(worksheet, interned(name).get())) && fits;
-        }
-    }
+    fits = styleable != nullptr && pin(l, styleable, "__init__") != nullptr && fits;
     fits = slot(l, cell, "row", l.row_offset) && fits;
     fits = slot(l, cell, "column", l.column_offset) && fits;
     fits = slot(l, cell, "data_type", l.data_type_offset) && fits;
@@ -90,8 +74,7 @@ std::unique_ptr<CellLayout> make_cell_layout(const OpenpyxlLayout& base)
     PyObject* number_format = pin(l, cell, "number_format");
     if (number_format != nullptr) {
         PyTypeObject* descriptor = Py_TYPE(number_format);
-        fits = is_openpyxl_code(pin(l, descriptor, "__set__")) &&
-               is_openpyxl_code(pin(l, descriptor, "__get__")) && fits;
+        fits = pin(l, descriptor, "__set__") != nullptr && pin(l, descriptor, "__get__") != nullptr && fits;
     }
     else {
         fits = false;
@@ -166,6 +149,11 @@ const CellLayout* cell_layout_if_unchanged()
         return nullptr;
     }
     if (!cell_layout_attempted) {
+        // Made from openpyxl's own pieces only (the question stays open
+        // while any is replaced).
+        if (!library_check::may_run(library_check::Route::cells)) {
+            return nullptr;
+        }
         FirstUseGuard guard(cell_layout_lock);
         if (!guard.held()) {
             return nullptr;
@@ -180,17 +168,12 @@ const CellLayout* cell_layout_if_unchanged()
             cell_layout_attempted = true;
         }
     }
-    if (process_cell_layout == nullptr || !layout_still_holds(*base)) {
+    if (process_cell_layout == nullptr || !layout_still_holds(*base) ||
+        !library_check::may_run(library_check::Route::cells)) {
         return nullptr;
     }
     try {
-        for (const Pin& entry : process_cell_layout->pins) {
-            if (class_attribute(entry.owner, entry.name.get()) != entry.value.get()) {
-                return nullptr;
-            }
-        }
-        if (!globals_unchanged(process_cell_layout->globals) ||
-            !cell_globals_unchanged(*process_cell_layout)) {
+        if (!pins_hold(process_cell_layout->pins) || !cell_globals_unchanged(*process_cell_layout)) {
             if (PyErr_Occurred()) {
                 swallow_ordinary_error();
             }

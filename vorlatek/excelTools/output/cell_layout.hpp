@@ -26,8 +26,6 @@ struct CellLayout {
     Py_ssize_t number_format_position = 3;
 
     std::vector<Pin> pins;
-    // What the reproduced functions read from their modules.
-    std::vector<GlobalPin> globals;
 
     // openpyxl.cell.cell's globals the value setter reads, and what they held.
     Ref cell_module_globals;
@@ -39,8 +37,8 @@ struct CellLayout {
     Ref illegal_text;      // its pattern text
 };
 
-// The layout when openpyxl is what the placement knows (openpyxl 3.1 with
-// the pieces unchanged since the first use); nullptr otherwise. Failed
+// The layout when the route guard vouches for openpyxl's pieces and they
+// are laid out as at the first use; nullptr otherwise. Failed
 // checks are silent; an interrupt is passed on as PyErrorSet.
 const CellLayout* cell_layout_if_unchanged();
 

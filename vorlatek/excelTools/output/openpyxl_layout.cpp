@@ -2,133 +2,20 @@
 // per process, checked on every call.
 #include "openpyxl_layout.hpp"
 
-#include <structmember.h>
-
-#include <cstring>
 #include <memory>
 
 #include "../core/error.hpp"
 #include "../core/first_use.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/route_guard.hpp"
 
 namespace xt {
-
-void swallow_ordinary_error()
-{
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
-        throw_error_set();
-    }
-    PyErr_Clear();
-}
-
-Ref attribute_or_nothing(PyObject* obj, PyObject* name)
-{
-    PyObject* value = PyObject_GetAttr(obj, name);
-    if (value == nullptr) {
-        swallow_ordinary_error();
-    }
-    return Ref::steal(value);
-}
-
-Ref interned(const char* text) { return Ref::checked(PyUnicode_InternFromString(text)); }
-
-// An attribute as the class's method resolution order finds it (no
-// metaclass, no instance); borrowed, nullptr when no class defines it.
-PyObject* class_attribute(PyTypeObject* type, PyObject* name)
-{
-    PyObject* mro = type->tp_mro;
-    if (mro == nullptr || !PyTuple_Check(mro)) {
-        PyErr_SetString(PyExc_TypeError, "class without a method resolution order");
-        throw_error_set();
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        if (dict == nullptr) {
-            continue;
-        }
-        PyObject* found = PyDict_GetItemWithError(dict, name);
-        if (found != nullptr) {
-            return found;
-        }
-        if (PyErr_Occurred()) {
-            throw_error_set();
-        }
-    }
-    return nullptr;
-}
-
-bool text_equals(PyObject* value, const char* expected)
-{
-    return value != nullptr && PyUnicode_Check(value) &&
-           PyUnicode_CompareWithASCIIString(value, expected) == 0;
-}
-
-bool text_starts_with(PyObject* value, const char* prefix)
-{
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        return false;
-    }
-    const char* utf8 = PyUnicode_AsUTF8(value);
-    if (utf8 == nullptr) {
-        throw_error_set();
-    }
-    return std::strncmp(utf8, prefix, std::strlen(prefix)) == 0;
-}
-
-// A class defined in `module` under `name`, as that module holds it now.
-Ref openpyxl_class(const char* module, const char* name)
-{
-    Ref imported = Ref::checked(PyImport_ImportModule(module));
-    Ref found = Ref::checked(PyObject_GetAttrString(imported.get(), name));
-    if (!PyType_Check(found.get())) {
-        PyErr_SetString(PyExc_TypeError, "not a class");
-        throw_error_set();
-    }
-    Ref defined_in = Ref::checked(PyObject_GetAttrString(found.get(), "__module__"));
-    if (!text_equals(defined_in.get(), module)) {
-        PyErr_SetString(PyExc_TypeError, "class from another module");
-        throw_error_set();
-    }
-    return found;
-}
-
-bool is_code_of(PyObject* value, const char* module_prefix)
-{
-    if (value == nullptr) {
-        return false;
-    }
-    if (PyObject_TypeCheck(value, &PyProperty_Type)) {
-        Ref getter = Ref::checked(PyObject_GetAttrString(value, "fget"));
-        return is_code_of(getter.get(), module_prefix);
-    }
-    if (!PyFunction_Check(value)) {
-        return false;
-    }
-    return text_starts_with(PyFunction_GetModule(value), module_prefix);
-}
-
-bool is_openpyxl_code(PyObject* value) { return is_code_of(value, "openpyxl."); }
-
-// The offset of a writable object slot described by `descriptor`.
-bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& offset)
-{
-    if (descriptor == nullptr || Py_TYPE(descriptor) != &PyMemberDescr_Type) {
-        return false;
-    }
-    auto* member = reinterpret_cast<PyMemberDescrObject*>(descriptor);
-    if (!PyType_IsSubtype(owner, PyDescr_TYPE(member)) || member->d_member->type != T_OBJECT_EX ||
-        (member->d_member->flags & READONLY) != 0) {
-        return false;
-    }
-    offset = member->d_member->offset;
-    return true;
-}
 
 namespace {
 
 // What a pinned attribute must be when the layout is made.
 enum class PinKind {
-    openpyxl_code,     // a function or property defined in an openpyxl module
+    openpyxl_code,     // a piece of openpyxl's code (the route guard checks it)
     object_slot,       // a writable object slot of the class (__slots__ entry)
     style_descriptor,  // an instance of openpyxl's StyleDescriptor
     array_descriptor,  // an instance of openpyxl's ArrayDescriptor (StyleArray fields)
@@ -137,30 +24,21 @@ enum class PinKind {
 
 bool pin(OpenpyxlLayout& layout, PyTypeObject* owner, const char* name, PinKind kind)
 {
-    Pin entry{owner, interned(name), Ref()};
-    PyObject* value = class_attribute(owner, entry.name.get());
-    entry.value = Ref::borrow(value);
-    bool fits = true;
+    PyObject* value = xt::pin(layout.pins, as_object(owner), name);
     switch (kind) {
     case PinKind::openpyxl_code:
-        fits = is_openpyxl_code(value);
-        break;
+        // What the code is, the route guard proves; here it must exist.
+        return value != nullptr;
     case PinKind::object_slot:
-        fits = value != nullptr && Py_TYPE(value) == &PyMemberDescr_Type;
-        break;
+        return value != nullptr && Py_TYPE(value) == &PyMemberDescr_Type;
     case PinKind::style_descriptor:
-        fits = value != nullptr &&
-               Py_TYPE(value) == as_type(layout.style_descriptor_type);
-        break;
+        return value != nullptr && Py_TYPE(value) == as_type(layout.style_descriptor_type);
     case PinKind::array_descriptor:
-        fits = value != nullptr &&
-               Py_TYPE(value) == as_type(layout.array_descriptor_type);
-        break;
+        return value != nullptr && Py_TYPE(value) == as_type(layout.array_descriptor_type);
     case PinKind::anything:
         break;
     }
-    layout.pins.push_back(std::move(entry));
-    return fits;
+    return true;
 }
 
 // Reads the descriptors' settings, which are plain instance attributes and
@@ -192,16 +70,6 @@ bool descriptors_as_expected(const OpenpyxlLayout& layout)
     return true;
 }
 
-bool pins_unchanged(const OpenpyxlLayout& layout)
-{
-    for (const Pin& entry : layout.pins) {
-        if (class_attribute(entry.owner, entry.name.get()) != entry.value.get()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The pieces of StyleArray.__new__ the shortcut relies on (see
 // new_style_array); false when it is not a plain function of openpyxl.
 bool capture_style_array_new(OpenpyxlLayout& l)
@@ -212,8 +80,7 @@ bool capture_style_array_new(OpenpyxlLayout& l)
     }
     l.new_function = Ref::checked(PyObject_GetAttrString(wrapper, "__func__"));
     PyObject* function = l.new_function.get();
-    if (!PyFunction_Check(function) ||
-        !text_starts_with(PyFunction_GetModule(function), "openpyxl.")) {
+    if (!PyFunction_Check(function)) {
         return false;
     }
     l.new_code = Ref::borrow(PyFunction_GetCode(function));
@@ -299,22 +166,22 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
 {
     auto layout = std::make_unique<OpenpyxlLayout>();
     OpenpyxlLayout& l = *layout;
-    l.worksheet_type = openpyxl_class("openpyxl.worksheet.worksheet", "Worksheet");
-    l.workbook_type = openpyxl_class("openpyxl.workbook.workbook", "Workbook");
-    l.cell_type = openpyxl_class("openpyxl.cell.cell", "Cell");
-    l.merged_cell_type = openpyxl_class("openpyxl.cell.cell", "MergedCell");
-    l.style_array_type = openpyxl_class("openpyxl.styles.cell_style", "StyleArray");
-    l.array_descriptor_type = openpyxl_class("openpyxl.styles.cell_style", "ArrayDescriptor");
-    l.indexed_list_type = openpyxl_class("openpyxl.utils.indexed_list", "IndexedList");
-    l.style_descriptor_type = openpyxl_class("openpyxl.styles.styleable", "StyleDescriptor");
+    l.worksheet_type = library_class("openpyxl.worksheet.worksheet", "Worksheet");
+    l.workbook_type = library_class("openpyxl.workbook.workbook", "Workbook");
+    l.cell_type = library_class("openpyxl.cell.cell", "Cell");
+    l.merged_cell_type = library_class("openpyxl.cell.cell", "MergedCell");
+    l.style_array_type = library_class("openpyxl.styles.cell_style", "StyleArray");
+    l.array_descriptor_type = library_class("openpyxl.styles.cell_style", "ArrayDescriptor");
+    l.indexed_list_type = library_class("openpyxl.utils.indexed_list", "IndexedList");
+    l.style_descriptor_type = library_class("openpyxl.styles.styleable", "StyleDescriptor");
 
     const char* const binding_names[6] = {"Font", "PatternFill", "Alignment", "Border", "Side",
                                           "get_column_letter"};
-    l.module_bindings = {openpyxl_class("openpyxl.styles.fonts", "Font"),
-                         openpyxl_class("openpyxl.styles.fills", "PatternFill"),
-                         openpyxl_class("openpyxl.styles.alignment", "Alignment"),
-                         openpyxl_class("openpyxl.styles.borders", "Border"),
-                         openpyxl_class("openpyxl.styles.borders", "Side"), Ref()};
+    l.module_bindings = {library_class("openpyxl.styles.fonts", "Font"),
+                         library_class("openpyxl.styles.fills", "PatternFill"),
+                         library_class("openpyxl.styles.alignment", "Alignment"),
+                         library_class("openpyxl.styles.borders", "Border"),
+                         library_class("openpyxl.styles.borders", "Side"), Ref()};
     {
         Ref utils = Ref::checked(PyImport_ImportModule("openpyxl.utils.cell"));
         l.module_bindings[5] = Ref::checked(PyObject_GetAttrString(utils.get(), "get_column_letter"));
@@ -334,14 +201,7 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     l.cell_name = interned("cell");
     l.row_name = interned("row");
 
-    // get_column_letter is a cached wrapper around a function; it only has
-    // to come from openpyxl.
     bool fits = PyCallable_Check(l.module_bindings[5].get()) != 0;
-    {
-        Ref defined_in =
-            Ref::checked(PyObject_GetAttrString(l.module_bindings[5].get(), "__module__"));
-        fits = fits && text_starts_with(defined_in.get(), "openpyxl.");
-    }
     // The style array must be an array of C ints with the four fields at the
     // expected positions and nothing of its own in the way of item stores.
     {
@@ -422,6 +282,11 @@ const OpenpyxlLayout* layout_for_process()
     if (layout_attempted) {
         return process_layout;
     }
+    // The layout is made from openpyxl's own pieces only: while any is not
+    // (replaced, wrapped), the question stays open for a later call.
+    if (!library_check::may_run(library_check::Route::format)) {
+        return nullptr;
+    }
     FirstUseGuard guard(layout_lock);
     if (!guard.held() || layout_attempted) {
         return process_layout;
@@ -442,51 +307,11 @@ const OpenpyxlLayout* layout_for_process()
 
 const OpenpyxlLayout* openpyxl_layout() { return layout_for_process(); }
 
-bool pin_globals(std::vector<GlobalPin>& pins, PyObject* function)
-{
-    if (function != nullptr && PyObject_TypeCheck(function, &PyProperty_Type)) {
-        Ref getter = Ref::checked(PyObject_GetAttrString(function, "fget"));
-        return pin_globals(pins, getter.get());
-    }
-    if (function == nullptr || !PyFunction_Check(function)) {
-        return false;
-    }
-    PyObject* globals = PyFunction_GetGlobals(function);
-    Ref read = Ref::checked(PyObject_GetAttrString(PyFunction_GetCode(function), "co_names"));
-    if (!PyDict_Check(globals) || !PyTuple_Check(read.get())) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(read.get()); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(read.get(), i);
-        PyObject* value = PyDict_GetItemWithError(globals, name);
-        if (value == nullptr && PyErr_Occurred()) {
-            throw_error_set();
-        }
-        pins.push_back({Ref::borrow(globals), Ref::borrow(name), Ref::borrow(value)});
-    }
-    return true;
-}
-
-bool globals_unchanged(const std::vector<GlobalPin>& pins)
-{
-    for (const GlobalPin& entry : pins) {
-        PyObject* value = PyDict_GetItemWithError(entry.globals.get(), entry.name.get());
-        if (value == nullptr && PyErr_Occurred()) {
-            swallow_ordinary_error();
-            return false;
-        }
-        if (value != entry.value.get()) {
-            return false;
-        }
-    }
-    return true;
-}
-
 bool layout_still_holds(const OpenpyxlLayout& layout)
 {
     try {
-        return pins_unchanged(layout) && style_array_new_unchanged(layout) &&
-               descriptors_as_expected(layout);
+        return library_check::may_run(library_check::Route::format) && pins_hold(layout.pins) &&
+               style_array_new_unchanged(layout) && descriptors_as_expected(layout);
     }
     catch (const PyErrorSet&) {
         swallow_ordinary_error();
@@ -553,14 +378,7 @@ namespace {
 
 bool pin_unchanged(const OpenpyxlLayout& layout, std::size_t index)
 {
-    const Pin& entry = layout.pins[index];
-    try {
-        return class_attribute(entry.owner, entry.name.get()) == entry.value.get();
-    }
-    catch (const PyErrorSet&) {
-        swallow_ordinary_error();
-        return false;
-    }
+    return pin_holds(layout.pins[index]);
 }
 
 }  // namespace

@@ -10,19 +10,12 @@
 #include <vector>
 
 #include "../core/ref.hpp"
+#include "../library_check/lookup.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {
 
 constexpr int style_array_length = 9;
-
-// A class attribute the direct route relies on, as the class's method
-// resolution order finds it; `value` is nullptr when no class defines it.
-struct Pin {
-    PyTypeObject* owner;
-    Ref name;
-    Ref value;
-};
 
 // Everything the direct route knows about openpyxl, made at the first call.
 struct OpenpyxlLayout {
@@ -84,15 +77,17 @@ struct OpenpyxlLayout {
 };
 
 // The layout when `worksheet` and `styles` qualify for the direct route: the
-// worksheet is of openpyxl's own Worksheet class, the module's style classes
-// and get_column_letter are openpyxl's own, the five style objects are their
-// instances, and the pinned pieces are unchanged; nullptr otherwise. Failed
+// route guard vouches for openpyxl's pieces, the worksheet is of openpyxl's
+// Worksheet class, the module's style classes and get_column_letter are
+// openpyxl's, the five style objects are their instances, and the pinned
+// pieces are unchanged; nullptr otherwise. Failed
 // checks are silent; only an exception that does not derive from Exception
 // (an interrupt arriving while openpyxl code runs) is passed on as
 // PyErrorSet.
 const OpenpyxlLayout* direct_layout_for(PyObject* worksheet, const SheetStyles& styles);
 
-// The pinned pieces and the descriptors' settings are as captured.
+// The route guard still vouches for openpyxl's pieces, and the pinned
+// pieces and the descriptors' settings are as captured.
 bool layout_still_holds(const OpenpyxlLayout& layout);
 
 // No instance attribute of the worksheet hides a method that yields cells.
@@ -109,58 +104,9 @@ bool quiet_merged_cell(const OpenpyxlLayout& layout, PyObject* cell);
 // the error set on failure.
 PyObject* new_style_array(const OpenpyxlLayout& layout);
 
-// obj.name, or an empty Ref when that raised an ordinary exception.
-Ref attribute_or_nothing(PyObject* obj, PyObject* name);
-
-// After a failed C-API call during a check: an ordinary exception only means
-// "not openpyxl's own" and is cleared, an interrupt or exit request is passed
-// on as PyErrorSet.
-void swallow_ordinary_error();
-
 // openpyxl's pieces as found at the first use in this process; nullptr when
 // openpyxl is not laid out as the direct routes expect. Callers check
 // layout_still_holds before trusting it.
 const OpenpyxlLayout* openpyxl_layout();
-
-// Helpers for capturing a library's pieces, shared by the direct routes.
-Ref interned(const char* text);
-// An attribute as the class's method resolution order finds it (no
-// metaclass, no instance); borrowed, nullptr when no class defines it.
-PyObject* class_attribute(PyTypeObject* type, PyObject* name);
-bool text_equals(PyObject* value, const char* expected);
-bool text_starts_with(PyObject* value, const char* prefix);
-// A class defined in `module` under `name`, as that module holds it now.
-Ref openpyxl_class(const char* module, const char* name);
-// True for a function, or a property whose getter is a function, defined
-// in a module whose name starts with `module_prefix` ("pandas.").
-bool is_code_of(PyObject* value, const char* module_prefix);
-bool is_openpyxl_code(PyObject* value);
-// The offset of a writable object slot (a __slots__ entry of `owner`)
-// described by `descriptor`.
-bool object_slot_offset(PyObject* descriptor, PyTypeObject* owner, Py_ssize_t& offset);
-
-// A global name a function's code reads, as the function's module held it
-// when captured (`value` is nullptr when the module did not have it).
-struct GlobalPin {
-    Ref globals;
-    Ref name;
-    Ref value;
-};
-// Pins every name the code of `function` (a plain function, or a property's
-// getter) reads from its module; false when it is no such function.
-bool pin_globals(std::vector<GlobalPin>& pins, PyObject* function);
-// Every pinned global is still what it was.
-bool globals_unchanged(const std::vector<GlobalPin>& pins);
-
-inline PyTypeObject* as_type(const Ref& type)
-{
-    return reinterpret_cast<PyTypeObject*>(type.get());
-}
-
-// The object slot at `offset` of an instance of a class with that slot.
-inline PyObject** slot_at(PyObject* obj, Py_ssize_t offset)
-{
-    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
-}
 
 }  // namespace xt

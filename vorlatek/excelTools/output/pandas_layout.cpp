@@ -8,22 +8,18 @@
 #include "../core/first_use.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/route_guard.hpp"
 
 namespace xt {
 
 namespace {
 
-// A class that `module` holds under `name`, defined in a pandas module.
+// A class that `module` holds under `name` (the route guard vouches for it).
 Ref pandas_class(PyObject* module, const char* name)
 {
     Ref found = Ref::checked(PyObject_GetAttrString(module, name));
     if (!PyType_Check(found.get())) {
         PyErr_SetString(PyExc_TypeError, "not a class");
-        throw_error_set();
-    }
-    Ref defined_in = Ref::checked(PyObject_GetAttrString(found.get(), "__module__"));
-    if (!text_equals(defined_in.get(), "pandas") && !text_starts_with(defined_in.get(), "pandas.")) {
-        PyErr_SetString(PyExc_TypeError, "class from another module");
         throw_error_set();
     }
     return found;
@@ -37,24 +33,14 @@ Ref module_attribute(const char* module, const char* name)
 
 PyObject* pin(PandasLayout& layout, PyTypeObject* owner, const char* name)
 {
-    Pin entry{owner, interned(name), Ref()};
-    PyObject* value = class_attribute(owner, entry.name.get());
-    entry.value = Ref::borrow(value);
-    layout.pins.push_back(std::move(entry));
-    return value;
+    return xt::pin(layout.pins, as_object(owner), name);
 }
 
+// A piece of pandas' code the placement relies on: it must exist; what it
+// is, the route guard proves.
 bool pandas_code(PandasLayout& layout, PyTypeObject* owner, const char* name)
 {
-    return is_code_of(pin(layout, owner, name), "pandas.");
-}
-
-// pandas 2.x and 3.0 to 3.1: the versions whose writing was read for this.
-bool known_version(PyObject* pandas)
-{
-    Ref version = Ref::checked(PyObject_GetAttrString(pandas, "__version__"));
-    return text_starts_with(version.get(), "2.") || text_starts_with(version.get(), "3.0.") ||
-           text_starts_with(version.get(), "3.1.");
+    return pin(layout, owner, name) != nullptr;
 }
 
 // What iterating a Series of a pyarrow-backed column runs, as pandas 2.0 to
@@ -62,8 +48,8 @@ bool known_version(PyObject* pandas)
 // for an array that is no ndarray; ArrowExtensionArray.__iter__ yields
 // `value.as_py()` of each scalar of the ChunkedArray __arrow_array__ gives
 // (`_data`, later `_pa_array`), the dtype's na_value for None (times and
-// durations are boxed from 2.1 on; texts never are). Pinned like the rest;
-// a piece that is not pandas' own leaves bulk values off, nothing else.
+// durations are boxed from 2.1 on; texts never are). The route guard proves
+// the three pieces pandas' own (they are pieces of the placement).
 void capture_arrow_text_columns(PandasLayout& l)
 {
     try {
@@ -85,7 +71,8 @@ void capture_arrow_text_columns(PandasLayout& l)
         if (fits) {
             l.arrow_iter = Ref::borrow(class_attribute(arrays, l.iter_name.get()));
             l.arrow_chunks = Ref::borrow(class_attribute(arrays, l.arrow_array_name.get()));
-            l.arrow_texts_in_bulk = pin_globals(l.globals, l.arrow_iter.get());
+            // What their code reads, the route guard pins with them.
+            l.arrow_texts_in_bulk = true;
         }
     }
     catch (const PyErrorSet&) {
@@ -99,7 +86,7 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
     auto made = std::make_unique<PandasLayout>();
     PandasLayout& l = *made;
     l.pandas_module = Ref::checked(PyImport_ImportModule("pandas"));
-    bool fits = known_version(l.pandas_module.get());
+    bool fits = true;
     l.frame_type = pandas_class(l.pandas_module.get(), "DataFrame");
     {
         Ref excel = Ref::checked(PyImport_ImportModule("pandas.io.excel._openpyxl"));
@@ -123,8 +110,7 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
         fits = pandas_code(l, writer, name) && fits;
     }
     // pandas 2.2 and later split the cell loop out of _write_cells.
-    PyObject* normal_loop = pin(l, writer, "_write_cells_normal");
-    fits = (normal_loop == nullptr || is_code_of(normal_loop, "pandas.")) && fits;
+    pin(l, writer, "_write_cells_normal");
     for (const char* name :
          {"get_formatted_cells", "_format_value", "_format_body", "_format_regular_rows",
           "_format_hierarchical_rows", "_generate_body", "write", "__init__"}) {
@@ -136,17 +122,6 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
             fits = pin(l, owner, name) == class_attribute(object, interned(name).get()) && fits;
         }
         fits = pin(l, owner, "__getattr__") == nullptr && owner->tp_dictoffset != 0 && fits;
-    }
-    for (const auto& [owner, name] : {std::pair{writer, "_write_cells"},
-                                      std::pair{writer, "_write_cells_normal"},
-                                      std::pair{writer, "_value_with_fmt"},
-                                      std::pair{formatter, "_format_value"},
-                                      std::pair{formatter, "_generate_body"},
-                                      std::pair{formatter, "get_formatted_cells"}}) {
-        PyObject* function = class_attribute(owner, interned(name).get());
-        if (function != nullptr) {
-            fits = pin_globals(l.globals, function) && fits;
-        }
     }
     l.write_cells = Ref::borrow(class_attribute(writer, interned("_write_cells").get()));
     l.generate_body = Ref::borrow(class_attribute(formatter, interned("_generate_body").get()));
@@ -197,12 +172,7 @@ FirstUseLock pandas_layout_lock;
 bool pandas_pins_hold(const PandasLayout& layout)
 {
     try {
-        for (const Pin& entry : layout.pins) {
-            if (class_attribute(entry.owner, entry.name.get()) != entry.value.get()) {
-                return false;
-            }
-        }
-        if (!globals_unchanged(layout.globals)) {
+        if (!library_check::may_run(library_check::Route::cells) || !pins_hold(layout.pins)) {
             return false;
         }
     }
@@ -228,7 +198,9 @@ const PandasLayout* pandas_layout_if_genuine(PyObject* pd)
             }
             return nullptr;
         }
-        if (imported.get() != pd) {
+        // Made from pandas' own pieces only (the question stays open while
+        // any is replaced).
+        if (imported.get() != pd || !library_check::may_run(library_check::Route::cells)) {
             return nullptr;
         }
         FirstUseGuard guard(pandas_layout_lock);

@@ -49,17 +49,16 @@ struct PandasLayout {
     bool arrow_texts_in_bulk = false;
 
     std::vector<Pin> pins;
-    // What the reproduced functions read from their modules.
-    std::vector<GlobalPin> globals;
 };
 
-// The layout when the module's `pd` is pandas itself (a version whose
-// writing the placement reproduces) and pandas' pieces are unchanged since
-// the first use; nullptr otherwise. Failed checks are silent; an interrupt
+// The layout when the module's `pd` is pandas itself, the route guard
+// vouches for the pieces the placement reproduces and they are laid out as
+// at the first use; nullptr otherwise. Failed checks are silent; an interrupt
 // is passed on as PyErrorSet.
 const PandasLayout* pandas_layout_if_genuine(PyObject* pd);
 
-// The pinned pieces are as captured (for checks after other code ran).
+// The route guard still vouches for the pieces and the pinned ones are as
+// captured (for checks after other code ran).
 bool pandas_pins_hold(const PandasLayout& layout);
 
 }  // namespace xt

@@ -12,12 +12,11 @@
 #include "../core/pyapi.hpp"
 #include "native_save.hpp"
 #include "openpyxl_layout.hpp"
+#include "../library_check/route_guard.hpp"
 
 namespace xt {
 
 namespace {
-
-Ref interned(const char* text) { return Ref::checked(PyUnicode_InternFromString(text)); }
 
 Ref import(const char* module) { return Ref::checked(PyImport_ImportModule(module)); }
 
@@ -46,145 +45,26 @@ PyObject* namespace_item(PyObject* dict, PyObject* name)
     return found;
 }
 
-// What the pin's owner holds under its name now; borrowed.
-PyObject* current_value(const SavePin& pin)
-{
-    if (PyType_Check(pin.owner.get())) {
-        return class_attribute(as_type(pin.owner), pin.name.get());
-    }
-    return namespace_item(pin.owner.get(), pin.name.get());
-}
-
-bool text_starts_with(PyObject* value, const char* prefix)
-{
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        return false;
-    }
-    const char* utf8 = PyUnicode_AsUTF8(value);
-    if (utf8 == nullptr) {
-        throw_error_set();
-    }
-    return std::strncmp(utf8, prefix, std::strlen(prefix)) == 0;
-}
-
-// The names a code object (and the code objects nested in it) reads as
-// globals or attributes; the globals among them are what the pin keeps.
-void collect_names(PyObject* code, std::vector<Ref>& out)
-{
-    Ref names = Ref::checked(PyObject_GetAttrString(code, "co_names"));
-    Ref constants = Ref::checked(PyObject_GetAttrString(code, "co_consts"));
-    if (!PyTuple_Check(names.get()) || !PyTuple_Check(constants.get())) {
-        unusable("code object without names");
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-        out.push_back(Ref::borrow(PyTuple_GET_ITEM(names.get(), i)));
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(constants.get()); ++i) {
-        PyObject* constant = PyTuple_GET_ITEM(constants.get(), i);
-        if (PyCode_Check(constant)) {
-            collect_names(constant, out);
-        }
-    }
-}
-
-// Pins a function's code and the globals it reads.
-void pin_code(SavePin& pin, PyObject* function)
-{
-    pin.code = Ref::borrow(PyFunction_GetCode(function));
-    pin.globals = Ref::borrow(PyFunction_GetGlobals(function));
-    std::vector<Ref> names;
-    collect_names(pin.code.get(), names);
-    for (Ref& name : names) {
-        Ref value = Ref::borrow(namespace_item(pin.globals.get(), name.get()));
-        pin.global_values.emplace_back(std::move(name), std::move(value));
-    }
-}
-
 enum class Expect {
-    code,       // a function, or a property whose getter is one, of `prefix`
+    code,       // a piece of library code (the route guard proves what it is)
     anything,   // whatever it is (or its absence), it must stay the same
     present,    // anything, but something
 };
 
 // Pins owner.name (a class attribute or a module global) and returns what
 // it found; borrowed.
-PyObject* pin(SaveLayout& l, PyObject* owner, const char* name, Expect expect,
-              const char* prefix = "openpyxl.")
+PyObject* pin(SaveLayout& l, PyObject* owner, const char* name, Expect expect)
 {
-    SavePin entry;
-    entry.owner = Ref::borrow(owner);
-    entry.name = interned(name);
-    PyObject* value = current_value(entry);
-    entry.value = Ref::borrow(value);
-    if (expect == Expect::present && value == nullptr) {
+    PyObject* value = xt::pin(l.pins, owner, name);
+    if (expect != Expect::anything && value == nullptr) {
         unusable(name);
     }
-    if (expect == Expect::code) {
-        PyObject* function = value;
-        if (function != nullptr && PyObject_TypeCheck(function, &PyProperty_Type)) {
-            Ref getter = Ref::checked(PyObject_GetAttrString(function, "fget"));
-            // The property object holds the getter; borrowed through it.
-            function = getter.get();
-            if (function == nullptr || !PyFunction_Check(function) ||
-                !text_starts_with(PyFunction_GetModule(function), prefix)) {
-                unusable(name);
-            }
-            pin_code(entry, function);
-        }
-        else {
-            if (function == nullptr || !PyFunction_Check(function) ||
-                !text_starts_with(PyFunction_GetModule(function), prefix)) {
-                unusable(name);
-            }
-            pin_code(entry, function);
-        }
-    }
-    l.pins.push_back(std::move(entry));
     return value;
 }
 
-bool pin_holds(const SavePin& pin)
-{
-    PyObject* value = current_value(pin);
-    if (value != pin.value.get()) {
-        return false;
-    }
-    if (!pin.code) {
-        return true;
-    }
-    PyObject* function = value;
-    Ref getter;
-    if (PyObject_TypeCheck(function, &PyProperty_Type)) {
-        getter = Ref::checked(PyObject_GetAttrString(function, "fget"));
-        function = getter.get();
-    }
-    if (!PyFunction_Check(function) || PyFunction_GetCode(function) != pin.code.get() ||
-        PyFunction_GetGlobals(function) != pin.globals.get()) {
-        return false;
-    }
-    for (const auto& [name, expected] : pin.global_values) {
-        if (namespace_item(pin.globals.get(), name.get()) != expected.get()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// A class defined in `module` under `name`.
-Ref defined_class(const char* module, const char* name)
-{
-    Ref imported = import(module);
-    Ref found = Ref::checked(PyObject_GetAttrString(imported.get(), name));
-    if (!PyType_Check(found.get())) {
-        unusable("not a class");
-    }
-    Ref defined_in = Ref::checked(PyObject_GetAttrString(found.get(), "__module__"));
-    if (!PyUnicode_Check(defined_in.get()) ||
-        PyUnicode_CompareWithASCIIString(defined_in.get(), module) != 0) {
-        unusable("class from another module");
-    }
-    return found;
-}
+// A class a library module holds under `name` (the route guard vouches for
+// it).
+Ref defined_class(const char* module, const char* name) { return library_class(module, name); }
 
 // The offset of an object slot of `owner`, pinned.
 Py_ssize_t pin_slot(SaveLayout& l, PyTypeObject* owner, const char* name)
@@ -326,27 +206,22 @@ void capture_cell_writer(SaveLayout& l)
     PyObject* lxml_write_cell = namespace_item(cell_writer_globals, interned("lxml_write_cell").get());
     PyObject* xmlfile = pin(l, sheet_writer_globals, "xmlfile", Expect::present);
     PyObject* element = pin(l, cell_writer_globals, "Element", Expect::present);
-    Ref xmlfile_module = Ref::checked(PyObject_GetAttrString(xmlfile, "__module__"));
-    Ref element_module = Ref::checked(PyObject_GetAttrString(element, "__module__"));
-    if (write_cell == etree_write_cell && text_starts_with(xmlfile_module.get(), "et_xmlfile.") &&
-        text_starts_with(element_module.get(), "xml.etree.ElementTree")) {
+    // Which writer openpyxl chose at import: et_xmlfile's with the standard
+    // library's elements, or lxml's.
+    auto held_by = [](const char* module, const char* name, PyObject* expected) {
+        Ref imported = Ref::steal(PyImport_ImportModule(module));
+        if (!imported) {
+            swallow_ordinary_error();
+            return false;
+        }
+        return attribute_or_nothing(imported.get(), interned(name).get()).get() == expected;
+    };
+    if (write_cell == etree_write_cell && held_by("et_xmlfile", "xmlfile", xmlfile) &&
+        held_by("xml.etree.ElementTree", "Element", element)) {
         l.dialect = XmlDialect::etree;
-        Ref writer_type = defined_class("et_xmlfile.xmlfile", "_IncrementalFileWriter");
-        for (const char* name : {"element", "write"}) {
-            pin(l, writer_type.get(), name, Expect::code, "et_xmlfile.");
-        }
-        Ref tree = import("et_xmlfile.incremental_tree");
-        for (const char* name : {"_serialize_ns_xml", "write_elem_start"}) {
-            pin(l, namespace_of(tree.get()), name, Expect::code, "et_xmlfile.");
-        }
-        Ref element_tree = import("xml.etree.ElementTree");
-        for (const char* name : {"_escape_cdata", "_escape_attrib"}) {
-            pin(l, namespace_of(element_tree.get()), name, Expect::code, "xml.etree.");
-        }
-        pin(l, cell_writer_globals, "whitespace", Expect::code);
     }
-    else if (write_cell == lxml_write_cell && text_starts_with(xmlfile_module.get(), "lxml.") &&
-             text_starts_with(element_module.get(), "lxml.")) {
+    else if (write_cell == lxml_write_cell && held_by("lxml.etree", "xmlfile", xmlfile) &&
+             held_by("lxml.etree", "Element", element)) {
         l.dialect = XmlDialect::lxml;
     }
     else {
@@ -364,11 +239,7 @@ void capture_cell_writer(SaveLayout& l)
     l.mac_epoch = Ref::borrow(pin(l, dates, "MAC_EPOCH", Expect::present));
     // get_column_letter is an lru_cache wrapper of openpyxl's function.
     Ref utils = import("openpyxl.utils.cell");
-    PyObject* letters = pin(l, namespace_of(utils.get()), "get_column_letter", Expect::present);
-    Ref letters_module = Ref::checked(PyObject_GetAttrString(letters, "__module__"));
-    if (!text_starts_with(letters_module.get(), "openpyxl.")) {
-        unusable("get_column_letter");
-    }
+    pin(l, namespace_of(utils.get()), "get_column_letter", Expect::code);
 }
 
 // What the native write_dimensions reproduces: openpyxl's write_dimensions
@@ -454,13 +325,11 @@ void capture_pandas(SaveLayout& l)
     l.timestamp_type = Ref::checked(PyObject_GetAttrString(timestamps.get(), "Timestamp"));
     Ref datetime_module = import("datetime");
     Ref datetime_type = Ref::checked(PyObject_GetAttrString(datetime_module.get(), "datetime"));
-    Ref timestamp_module = Ref::checked(PyObject_GetAttrString(l.timestamp_type.get(), "__module__"));
     if (!PyType_Check(l.timestamp_type.get()) ||
-        !PyType_IsSubtype(as_type(l.timestamp_type), as_type(datetime_type)) ||
-        !text_starts_with(timestamp_module.get(), "pandas")) {
+        !PyType_IsSubtype(as_type(l.timestamp_type), as_type(datetime_type))) {
         unusable("Timestamp");
     }
-    pin(l, l.pandas_writer_type.get(), "book", Expect::code, "pandas.");
+    pin(l, l.pandas_writer_type.get(), "book", Expect::code);
 }
 
 void capture_names(SaveLayout& l)
@@ -517,6 +386,10 @@ const SaveLayout* save_layout()
     if (process_layout != nullptr) {
         return process_layout;
     }
+    // The route's objects are made from openpyxl's own pieces only.
+    if (!library_check::may_run(library_check::Route::save)) {
+        return nullptr;
+    }
     FirstUseGuard guard(layout_lock);
     if (!guard.held() || process_layout != nullptr) {
         return process_layout;
@@ -534,18 +407,10 @@ const SaveLayout* save_layout()
 
 bool save_layout_holds(const SaveLayout& layout)
 {
-    try {
-        for (const SavePin& pin : layout.pins) {
-            if (!pin_holds(pin)) {
-                return false;
-            }
-        }
-        return true;
-    }
-    catch (const PyErrorSet&) {
-        swallow_ordinary_error();
-        return false;
-    }
+    using library_check::may_run;
+    using library_check::Route;
+    return may_run(Route::save) && (layout.dialect != XmlDialect::etree || may_run(Route::save_etree)) &&
+           pins_hold(layout.pins);
 }
 
 }  // namespace xt

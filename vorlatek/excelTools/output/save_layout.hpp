@@ -14,21 +14,10 @@
 #include <vector>
 
 #include "../core/ref.hpp"
+#include "../library_check/lookup.hpp"
 #include "../workbook/sheet_xml.hpp"
 
 namespace xt {
-
-// Something the route relies on, found in a class (through its method
-// resolution order) or in a module's namespace. For a function (or a
-// property's getter) also its code and every global its code reads.
-struct SavePin {
-    Ref owner;  // a class or a module namespace dict
-    Ref name;
-    Ref value;  // what was found; nullptr when nothing was
-    Ref code;
-    Ref globals;
-    std::vector<std::pair<Ref, Ref>> global_values;  // name, value (or nullptr)
-};
 
 struct SaveLayout {
     // openpyxl's classes.
@@ -51,7 +40,8 @@ struct SaveLayout {
     std::vector<Ref> other_numeric_types;
 
     XmlDialect dialect = XmlDialect::etree;
-    std::vector<SavePin> pins;
+    // What the route captured, which must stay as it was.
+    std::vector<Pin> pins;
 
     // The route's own pieces.
     Ref routed_save;         // Workbook.save's code, finding the routed save_workbook
@@ -92,7 +82,8 @@ struct SaveLayout {
 // is passed on as PyErrorSet.
 const SaveLayout* save_layout();
 
-// Every pinned piece is as captured. Ordinary errors count as "no"; an
+// The route guard vouches for the pieces the route reproduces, and every
+// pinned piece is as captured. Ordinary errors count as "no"; an
 // interrupt is passed on as PyErrorSet.
 bool save_layout_holds(const SaveLayout& layout);
 

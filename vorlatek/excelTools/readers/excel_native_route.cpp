@@ -8,16 +8,11 @@
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/route_guard.hpp"
 
 namespace xt {
 
 namespace {
-
-// The versions whose reading the route reproduces, checked against their
-// sources: what the openpyxl engine hands to pandas' parser, and the steps of
-// openpyxl's read-only load.
-constexpr std::string_view pandas_versions[] = {"2.0.3", "2.2.3", "3.1.2"};
-constexpr std::string_view openpyxl_version = "3.1.5";
 
 Ref loaded_module(PyObject* name)
 {
@@ -48,46 +43,6 @@ Ref attribute(PyObject* owner, PyObject* name)
     return value;
 }
 
-bool text_is(PyObject* value, std::string_view expected)
-{
-    if (value == nullptr || !PyUnicode_CheckExact(value)) {
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    return std::string_view(utf8, static_cast<std::size_t>(size)) == expected;
-}
-
-// A plain Python function whose code was compiled from the library file
-// ending in `file_suffix`: the library's own, not a replacement.
-bool genuine_function(PyObject* function, std::string_view file_suffix)
-{
-    if (function == nullptr || !PyFunction_Check(function)) {
-        return false;
-    }
-    PyObject* code = PyFunction_GET_CODE(function);
-    if (code == nullptr || !PyCode_Check(code)) {
-        return false;
-    }
-    Ref filename = attribute(code, names.co_filename);
-    if (!filename || !PyUnicode_CheckExact(filename.get())) {
-        return false;
-    }
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(filename.get(), &size);
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const std::string_view path(utf8, static_cast<std::size_t>(size));
-    return path.size() >= file_suffix.size() &&
-           path.substr(path.size() - file_suffix.size()) == file_suffix;
-}
-
 // The attribute as the class's own lookup finds it (functions unbound,
 // properties as themselves).
 Ref class_member(PyObject* type, PyObject* name)
@@ -98,39 +53,6 @@ Ref class_member(PyObject* type, PyObject* name)
     PyObject* found = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), name);
     return Ref::borrow(found);
 }
-
-bool genuine_method(PyObject* type, PyObject* name, std::string_view file_suffix)
-{
-    Ref member = class_member(type, name);
-    return member && genuine_function(member.get(), file_suffix);
-}
-
-bool genuine_property(PyObject* type, PyObject* name, std::string_view file_suffix)
-{
-    Ref member = class_member(type, name);
-    if (!member || Py_TYPE(member.get()) != &PyProperty_Type) {
-        return false;
-    }
-    Ref getter = attribute(member.get(), names.fget);
-    return getter && genuine_function(getter.get(), file_suffix);
-}
-
-bool version_is_one_of(PyObject* module, std::initializer_list<std::string_view> versions)
-{
-    Ref version = attribute(module, names.__version__);
-    for (std::string_view v : versions) {
-        if (text_is(version.get(), v)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-constexpr std::string_view pandas_base_file = "/pandas/io/excel/_base.py";
-constexpr std::string_view pandas_openpyxl_file = "/pandas/io/excel/_openpyxl.py";
-constexpr std::string_view openpyxl_excel_file = "/openpyxl/reader/excel.py";
-constexpr std::string_view openpyxl_read_only_file = "/openpyxl/worksheet/_read_only.py";
-constexpr std::string_view openpyxl_sheet_reader_file = "/openpyxl/worksheet/_reader.py";
 
 struct PandasPieces {
     Ref excel_file;       // pandas' ExcelFile
@@ -147,9 +69,6 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
     if (bound.get() != pandas.get()) {
         return false;
     }
-    if (!version_is_one_of(pandas.get(), {pandas_versions[0], pandas_versions[1], pandas_versions[2]})) {
-        return false;
-    }
     Ref base = loaded_module(names.pandas_excel_base);
     Ref openpyxl_engine = loaded_module(names.pandas_excel_openpyxl);
     if (!base || !openpyxl_engine) {
@@ -157,14 +76,12 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
     }
     Ref read_excel = attribute(pandas.get(), names.read_excel);
     Ref base_read_excel = attribute(base.get(), names.read_excel);
-    if (!read_excel || read_excel.get() != base_read_excel.get() ||
-        !genuine_function(read_excel.get(), pandas_base_file)) {
+    if (!read_excel || read_excel.get() != base_read_excel.get()) {
         return false;
     }
     Ref excel_file = attribute(pandas.get(), names.ExcelFile);
     Ref base_excel_file = attribute(base.get(), names.ExcelFile);
-    if (!excel_file || excel_file.get() != base_excel_file.get() || !PyType_Check(excel_file.get()) ||
-        !genuine_method(excel_file.get(), names.__init__, pandas_base_file)) {
+    if (!excel_file || excel_file.get() != base_excel_file.get() || !PyType_Check(excel_file.get())) {
         return false;
     }
     Ref engines = class_member(excel_file.get(), names._engines);
@@ -185,25 +102,6 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
     if (reader != module_reader.get() || !PyType_Check(reader)) {
         return false;
     }
-    for (PyObject* name : {names.load_workbook, names.get_sheet_data, names._convert_cell,
-                           names.get_sheet_by_index, names.get_sheet_by_name}) {
-        if (!genuine_method(reader, name, pandas_openpyxl_file)) {
-            return false;
-        }
-    }
-    if (!genuine_property(reader, names.sheet_names, pandas_openpyxl_file)) {
-        return false;
-    }
-    for (PyObject* name : {names.close, names.parse}) {
-        if (!genuine_method(reader, name, pandas_base_file)) {
-            return false;
-        }
-    }
-    // pandas 2.2 and later parse each sheet in a method of its own.
-    if (class_member(reader, names._parse_sheet) &&
-        !genuine_method(reader, names._parse_sheet, pandas_base_file)) {
-        return false;
-    }
     libraries.openpyxl_reader = std::move(engine_reader);
     pieces.excel_file = std::move(excel_file);
     pieces.engines = std::move(engines);
@@ -213,7 +111,7 @@ bool pandas_pieces(RouteLibraries& libraries, PandasPieces& pieces)
 bool openpyxl_pieces(RouteLibraries& libraries)
 {
     Ref openpyxl = loaded_module(names.openpyxl);
-    if (!openpyxl || !version_is_one_of(openpyxl.get(), {openpyxl_version})) {
+    if (!openpyxl) {
         return false;
     }
     Ref reader_excel = loaded_module(names.openpyxl_reader_excel);
@@ -224,12 +122,7 @@ bool openpyxl_pieces(RouteLibraries& libraries)
     }
     Ref load = attribute(openpyxl.get(), names.load_workbook);
     Ref module_load = attribute(reader_excel.get(), names.load_workbook);
-    if (!load || load.get() != module_load.get() || !genuine_function(load.get(), openpyxl_excel_file)) {
-        return false;
-    }
-    Ref excel_reader = attribute(reader_excel.get(), names.ExcelReader);
-    if (!excel_reader || !genuine_method(excel_reader.get(), names.__init__, openpyxl_excel_file) ||
-        !genuine_method(excel_reader.get(), names.read, openpyxl_excel_file)) {
+    if (!load || load.get() != module_load.get()) {
         return false;
     }
     Ref worksheet_class = attribute(read_only.get(), names.ReadOnlyWorksheet);
@@ -237,20 +130,10 @@ bool openpyxl_pieces(RouteLibraries& libraries)
     if (!worksheet_class || worksheet_class.get() != imported_class.get()) {
         return false;
     }
-    for (PyObject* name : {names.__init__, names._get_size, names._cells_by_row, names._get_row}) {
-        if (!genuine_method(worksheet_class.get(), name, openpyxl_read_only_file)) {
-            return false;
-        }
-    }
     Ref parser = attribute(read_only.get(), names.WorkSheetParser);
     Ref module_parser = attribute(sheet_reader.get(), names.WorkSheetParser);
     if (!parser || parser.get() != module_parser.get()) {
         return false;
-    }
-    for (PyObject* name : {names.parse, names.parse_row, names.parse_cell}) {
-        if (!genuine_method(parser.get(), name, openpyxl_sheet_reader_file)) {
-            return false;
-        }
     }
     Ref numpy = loaded_module(names.numpy);
     if (!numpy) {
@@ -392,7 +275,8 @@ void close_excel_file(PyObject* excel_file)
 bool route_libraries(RouteLibraries& libraries)
 {
     PandasPieces pieces;
-    return pandas_pieces(libraries, pieces) && openpyxl_pieces(libraries);
+    return pandas_pieces(libraries, pieces) && library_check::may_run(library_check::Route::read) &&
+           openpyxl_pieces(libraries);
 }
 
 Ref read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
@@ -400,7 +284,8 @@ Ref read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_
 {
     RouteLibraries libraries;
     PandasPieces pieces;
-    if (!pandas_pieces(libraries, pieces) || !openpyxl_pieces(libraries)) {
+    if (!pandas_pieces(libraries, pieces) || !library_check::may_run(library_check::Route::read) ||
+        !openpyxl_pieces(libraries)) {
         return Ref();
     }
     const ReadClasses classes = native_classes(libraries, pieces);
