@@ -105,7 +105,7 @@ names = zipfile.ZipFile(sys.argv[1]).namelist()
 for needed in ["vorlatek/__init__.py", "vorlatek/excelTools.pyi", "vorlatek/py.typed"]:
     assert needed in names, f"wheel lacks {needed}"
 assert any(n.startswith("vorlatek/excelTools.") and n.endswith(".so") for n in names), "no extension"
-sources = [n for n in names if n.endswith((".cpp", ".hpp", "CMakeLists.txt"))]
+sources = [n for n in names if n.endswith((".cpp", ".hpp", ".inc", "CMakeLists.txt"))]
 assert not sources, f"wheel holds sources {sources}"
 EOF
     echo "$(basename "$wheel") ($(( $(seconds) - start )) s)"

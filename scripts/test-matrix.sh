@@ -22,14 +22,14 @@ root=$PWD
 # older than 3.1.5, so openpyxl 3.1.0 to 3.1.4 come beside pandas 2.
 combinations=(
     "py3.8-pandas2.0.3-openpyxl3.1.2        -read format cells save"
-    "py3.11-pandas2.1.4-openpyxl3.1.5       -read format cells save"
+    "py3.11-pandas2.1.4-openpyxl3.1.5       read format cells save"
     "py3.11-pandas2.2.3-openpyxl3.1.1       -read format cells save"
     "py3.11-pandas2.3.3-openpyxl3.1.0       -read format cells save"
-    "py3.12-pandas2.2.3-openpyxl3.1.4-lxml  -read format cells save"
-    "py3.12-pandas2.3.3-openpyxl3.1.3       -read format cells save"
-    "py3.12-pandas3.0.6-openpyxl3.1.5       -read format cells save"
+    "py3.12-pandas2.2.3-openpyxl3.1.4-lxml  read format cells save"
+    "py3.12-pandas2.3.3-openpyxl3.1.3       read format cells save"
+    "py3.12-pandas3.0.6-openpyxl3.1.5       read format cells save"
     "py3.13-pandas2.3.3-openpyxl3.1.2-lxml  -read format cells save"
-    "py3.13-pandas3.1.1-openpyxl3.1.5       -read format cells save"
+    "py3.13-pandas3.1.1-openpyxl3.1.5       read format cells save"
 )
 declare -A route_tests=(
     [read]=tests/test_excel_route_differential.py

@@ -16,7 +16,7 @@
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
 #include "cell_measure.hpp"
-#include "openpyxl_direct.hpp"
+#include "../format_route/openpyxl_direct.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {

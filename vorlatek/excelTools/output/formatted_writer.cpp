@@ -11,8 +11,8 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
-#include "native_cells.hpp"
-#include "native_save.hpp"
+#include "../cells_route/native_cells.hpp"
+#include "../save_route/native_save.hpp"
 #include "replacement_file.hpp"
 #include "writer_context.hpp"
 

@@ -10,7 +10,7 @@
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "cell_measure.hpp"
+#include "../output/cell_measure.hpp"
 #include "openpyxl_layout.hpp"
 
 namespace xt {

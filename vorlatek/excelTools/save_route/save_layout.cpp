@@ -11,7 +11,7 @@
 #include "../core/first_use.hpp"
 #include "../core/pyapi.hpp"
 #include "native_save.hpp"
-#include "openpyxl_layout.hpp"
+#include "../format_route/openpyxl_layout.hpp"
 #include "../library_check/route_guard.hpp"
 
 namespace xt {

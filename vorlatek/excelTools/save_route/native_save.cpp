@@ -12,7 +12,7 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../workbook/part_splice.hpp"
-#include "openpyxl_layout.hpp"
+#include "../format_route/openpyxl_layout.hpp"
 #include "save_layout.hpp"
 #include "sheet_rows.hpp"
 

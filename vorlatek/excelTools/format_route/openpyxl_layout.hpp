@@ -11,7 +11,7 @@
 
 #include "../core/ref.hpp"
 #include "../library_check/lookup.hpp"
-#include "sheet_styles.hpp"
+#include "../output/sheet_styles.hpp"
 
 namespace xt {
 

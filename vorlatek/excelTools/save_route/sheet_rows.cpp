@@ -15,7 +15,7 @@
 
 #include "../core/error.hpp"
 #include "../core/pyapi.hpp"
-#include "openpyxl_layout.hpp"
+#include "../format_route/openpyxl_layout.hpp"
 
 namespace xt {
 

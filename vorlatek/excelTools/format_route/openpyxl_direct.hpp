@@ -27,7 +27,7 @@
 #include "../core/ref.hpp"
 #include "../shell/function_table.hpp"
 #include "openpyxl_layout.hpp"
-#include "sheet_styles.hpp"
+#include "../output/sheet_styles.hpp"
 
 namespace xt {
 
