@@ -106,6 +106,8 @@ prepare() {
         if [ ! -x ".venv/matrix-$name/bin/python" ]; then
             "$(scripts/find-python.sh "$version")" -m venv ".venv/matrix-$name"
         fi
+        # The pip a venv comes with may predate -C (config settings).
+        ".venv/matrix-$name/bin/python" -m pip install "${quiet[@]}" --upgrade pip
         ".venv/matrix-$name/bin/python" -m pip install "${quiet[@]}" --only-binary=:all: \
             -r "constraints/matrix/$name.txt"
     } >"$scratch/prepare-$name.log" 2>&1
