@@ -56,15 +56,7 @@ struct Plan {
 
 bool exact_small_int(PyObject* value, long long& out)
 {
-    if (!PyLong_CheckExact(value)) {
-        return false;
-    }
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (out == -1 && PyErr_Occurred()) {
-        throw_error_set();
-    }
-    return overflow == 0 && out > -max_plain_offset && out < max_plain_offset;
+    return exact_long_long(value, out) && out > -max_plain_offset && out < max_plain_offset;
 }
 
 // A datetime's time zone, read from its structure as datetime's own tzinfo

@@ -79,6 +79,19 @@ bool contains(PyObject* container, PyObject* item)
     return check_status(PySequence_Contains(container, item)) == 1;
 }
 
+bool exact_long_long(PyObject* value, long long& out)
+{
+    if (!PyLong_CheckExact(value)) {
+        return false;
+    }
+    int overflow = 0;
+    out = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (out == -1 && PyErr_Occurred()) {
+        throw_error_set();
+    }
+    return overflow == 0;
+}
+
 bool is_true(PyObject* obj)
 {
     if (obj == Py_True) {

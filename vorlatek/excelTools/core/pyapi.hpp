@@ -28,6 +28,8 @@ Ref get_item(PyObject* obj, PyObject* key);
 void set_item(PyObject* obj, PyObject* key, PyObject* value);
 bool contains(PyObject* container, PyObject* item);
 bool is_true(PyObject* obj);
+// True when `value` is an exact int that fits a long long, stored in `out`.
+bool exact_long_long(PyObject* value, long long& out);
 
 // Positional call.
 Ref call(PyObject* callable, std::initializer_list<PyObject*> args);

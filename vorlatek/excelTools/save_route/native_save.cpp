@@ -142,19 +142,6 @@ Ref write(PyObject* self)
     return result;
 }
 
-bool int_of_key(PyObject* value, long long& out)
-{
-    if (!PyLong_CheckExact(value)) {
-        return false;
-    }
-    int overflow = 0;
-    out = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (out == -1 && PyErr_Occurred()) {
-        throw_error_set();
-    }
-    return overflow == 0;
-}
-
 // worksheet.calculate_dimension() for openpyxl's own worksheet whose cell
 // keys are all pairs of ints: the corners found in one look at the keys
 // instead of openpyxl's sets of every row and column. An empty Ref for
@@ -189,8 +176,8 @@ Ref sheet_dimension(const SaveLayout& layout, PyObject* worksheet)
         long long row = 0;
         long long col = 0;
         if (!PyTuple_CheckExact(key) || PyTuple_GET_SIZE(key) != 2 ||
-            !int_of_key(PyTuple_GET_ITEM(key, 0), row) ||
-            !int_of_key(PyTuple_GET_ITEM(key, 1), col)) {
+            !exact_long_long(PyTuple_GET_ITEM(key, 0), row) ||
+            !exact_long_long(PyTuple_GET_ITEM(key, 1), col)) {
             return Ref();
         }
         min_row = std::min(min_row, row);
