@@ -53,6 +53,11 @@ constexpr std::size_t max_character_bytes = 12;
 
 }  // namespace
 
+TextUnits text_units(PyObject* text) noexcept
+{
+    return TextUnits{PyUnicode_KIND(text), PyUnicode_DATA(text), PyUnicode_GET_LENGTH(text)};
+}
+
 bool writable_text(PyObject* text, XmlDialect dialect) noexcept
 {
     if (dialect == XmlDialect::etree) {
@@ -170,7 +175,7 @@ void SheetXmlWriter::text_value_cell(std::string_view ascii)
     sink_.put(std::string_view("</v></c>"));
 }
 
-void SheetXmlWriter::text_value_cell(PyObject* text)
+void SheetXmlWriter::text_value_cell(const TextUnits& text)
 {
     sink_.put(std::string_view("><v>"));
     put_text(text, 0);
@@ -184,11 +189,11 @@ void SheetXmlWriter::empty_value_cell()
     sink_.put(std::string_view("</c>"));
 }
 
-void SheetXmlWriter::inline_string_cell(PyObject* text)
+void SheetXmlWriter::inline_string_cell(const TextUnits& text)
 {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = text.length;
+    const int kind = text.kind;
+    const void* data = text.data;
     bool preserve = false;
     if (length > 0) {
         const bool edge_space = Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, 0)) ||
@@ -214,10 +219,10 @@ void SheetXmlWriter::inline_string_cell(PyObject* text)
     sink_.put(std::string_view("</t></is></c>"));
 }
 
-void SheetXmlWriter::formula_cell(PyObject* formula)
+void SheetXmlWriter::formula_cell(const TextUnits& formula)
 {
     sink_.put('>');
-    if (PyUnicode_GET_LENGTH(formula) <= 1) {
+    if (formula.length <= 1) {
         put_empty("f");
     }
     else {
@@ -229,11 +234,11 @@ void SheetXmlWriter::formula_cell(PyObject* formula)
     sink_.put(std::string_view("</c>"));
 }
 
-void SheetXmlWriter::put_text(PyObject* text, Py_ssize_t start)
+void SheetXmlWriter::put_text(const TextUnits& text, Py_ssize_t start)
 {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t length = text.length;
+    const int kind = text.kind;
+    const void* data = text.data;
     const bool etree = dialect_ == XmlDialect::etree;
     Py_ssize_t i = start;
     while (i < length) {
