@@ -14,6 +14,7 @@ import importlib.util
 import logging
 import pathlib
 import re
+import shutil
 import sys
 import tempfile
 import types
@@ -23,6 +24,7 @@ import numpy as np
 import openpyxl
 import openpyxl.cell._writer as cell_writer
 import openpyxl.worksheet._writer as sheet_writer
+import openpyxl.writer.excel as excel_writer
 import openpyxl.worksheet.worksheet as worksheet_module
 import pandas as pd
 import pytest
@@ -361,6 +363,11 @@ PATCHES = {
     "calculate_dimension": (worksheet_module.Worksheet, "calculate_dimension"),
     "write_dimensions": (sheet_writer.WorksheetWriter, "write_dimensions"),
     "get_column_letter": (worksheet_module, "get_column_letter"),
+    # The archive: its class as openpyxl names it, the write that adds a
+    # sheet's file to it and the copy that write makes of the file.
+    "archive class": (excel_writer, "ZipFile"),
+    "archive write": (zipfile.ZipFile, "write"),
+    "file copy": (shutil, "copyfileobj"),
 }
 
 

@@ -4,9 +4,11 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "../core/compat.hpp"
 #include "../core/error.hpp"
 #include "../core/first_use.hpp"
 #include "../core/pyapi.hpp"
@@ -260,6 +262,84 @@ void capture_dimension_pieces(SaveLayout& l, PyObject* sheet_writer)
         pin(l, namespace_of(sheet_writer_module.get()), "SheetDimension", Expect::present));
 }
 
+// shutil.copyfileobj(fsrc, fdst, length=0) as zipfile's ZipFile.write calls
+// it for a file it adds, with a megabyte for any shorter length: the loop
+// reads the file and hands each piece to the member's writer, whose
+// checksum and deflate give the same bytes however the input is cut, and
+// release the GIL over each piece, so other threads run meanwhile.
+PyObject* copy_in_large_pieces(PyObject* copy_file_object, PyObject* const* args,
+                               Py_ssize_t nargs) noexcept
+{
+    return translate_exceptions<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs < 2 || nargs > 3) {
+            PyErr_SetString(PyExc_TypeError, "copyfileobj() takes two or three arguments");
+            throw_error_set();
+        }
+        constexpr long long large_piece = 1LL << 20;
+        long long length = 0;
+        if (nargs == 3 && !exact_long_long(args[2], length)) {
+            return Ref::checked(XT_Vectorcall(copy_file_object, args, 3, nullptr)).release();
+        }
+        Ref piece = Ref::checked(PyLong_FromLongLong(std::max(length, large_piece)));
+        return call(copy_file_object, {args[0], args[1], piece.get()}).release();
+    });
+}
+
+PyMethodDef copy_in_large_pieces_definition = {
+    "copyfileobj",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_in_large_pieces)),
+    METH_FASTCALL,
+    "shutil.copyfileobj, reading at least a megabyte at a time.",
+};
+
+// zipfile's ZipFile with the standard library's own write, whose copy of a
+// file into its member reads a megabyte at a time instead of 8 KiB: the
+// deflate of a sheet then runs in a few long stretches without the GIL.
+// The archive is the same byte for byte.
+Ref archive_class(SaveLayout& l, PyObject* excel_globals)
+{
+    Ref zip_module = import("zipfile");
+    PyObject* zip_globals = namespace_of(zip_module.get());
+    PyObject* zip_file = pin(l, excel_globals, "ZipFile", Expect::present);
+    if (zip_file != namespace_item(zip_globals, interned("ZipFile").get()) ||
+        !PyType_Check(zip_file)) {
+        unusable("ZipFile");
+    }
+    PyObject* write = pin(l, zip_file, "write", Expect::present);
+    Ref write_module = attribute_or_nothing(write, interned("__module__").get());
+    if (!PyFunction_Check(write) || PyFunction_GetGlobals(write) != zip_globals || !write_module ||
+        !PyUnicode_Check(write_module.get()) ||
+        PyUnicode_CompareWithASCIIString(write_module.get(), "zipfile") != 0) {
+        unusable("ZipFile.write");
+    }
+    // The names write reads from its module, as the copy finds them.
+    pin(l, zip_globals, "ZipInfo", Expect::present);
+    PyObject* shutil = pin(l, zip_globals, "shutil", Expect::present);
+    Ref shutil_module = import("shutil");
+    if (shutil != shutil_module.get()) {
+        unusable("shutil");
+    }
+    PyObject* shutil_globals = namespace_of(shutil);
+    PyObject* copy_file_object = pin(l, shutil_globals, "copyfileobj", Expect::present);
+    if (!PyFunction_Check(copy_file_object) ||
+        PyFunction_GetGlobals(copy_file_object) != shutil_globals) {
+        unusable("shutil.copyfileobj");
+    }
+    Ref shim = Ref::checked(PyModule_New("shutil"));
+    PyObject* shim_globals = namespace_of(shim.get());
+    check_status(PyDict_Update(shim_globals, shutil_globals));
+    Ref large_copy = Ref::checked(
+        PyCFunction_NewEx(&copy_in_large_pieces_definition, copy_file_object, nullptr));
+    check_status(PyDict_SetItemString(shim_globals, "copyfileobj", large_copy.get()));
+
+    Ref routed_zip_globals = Ref::checked(PyDict_Copy(zip_globals));
+    check_status(PyDict_SetItemString(routed_zip_globals.get(), "shutil", shim.get()));
+    Ref methods = Ref::checked(PyDict_New());
+    Ref routed_write = function_copy(write, routed_zip_globals.get());
+    check_status(PyDict_SetItemString(methods.get(), "write", routed_write.get()));
+    return subclass(zip_file, "ZipFile", methods.get());
+}
+
 // The route's own objects: the sheet writer subclass, the excel writer
 // subclass and the copies of the save functions that find them.
 void make_route(SaveLayout& l)
@@ -301,6 +381,8 @@ void make_route(SaveLayout& l)
     Ref routed_excel_globals = Ref::checked(PyDict_Copy(excel_globals));
     check_status(PyDict_SetItemString(routed_excel_globals.get(), "WorksheetWriter",
                                       l.sheet_writer_type.get()));
+    Ref archive = archive_class(l, excel_globals);
+    check_status(PyDict_SetItemString(routed_excel_globals.get(), "ZipFile", archive.get()));
     Ref excel_methods = Ref::checked(PyDict_New());
     Ref routed_write_worksheet = function_copy(write_worksheet, routed_excel_globals.get());
     check_status(PyDict_SetItemString(excel_methods.get(), "write_worksheet",
