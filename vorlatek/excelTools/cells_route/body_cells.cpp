@@ -36,8 +36,9 @@ constexpr long long max_sheet_row = 1048576;
 // Positions and offsets up to this size are computed in C; pandas' own
 // arithmetic on Python ints gives the same numbers.
 constexpr long long max_plain_offset = 1LL << 31;
-// How often a long placement lets signal handlers (Ctrl-C) run.
-constexpr unsigned signal_check_interval = 4096;
+// How often a long placement lets signal handlers (Ctrl-C) and other
+// threads run: about every millisecond.
+constexpr unsigned signal_check_interval = 1024;
 
 enum class Kind {
     native,    // the cell is made here
@@ -548,6 +549,13 @@ private:
             if (PyErr_CheckSignals() < 0) {
                 throw_error_set();
             }
+            // As the interpreter's own loop does every few milliseconds: a
+            // thread waiting for the GIL gets it now (and, in a write of
+            // its own, starts its next stretch without it) instead of
+            // waiting for the whole placement. What it may run meanwhile
+            // is what a signal handler may run at the check above.
+            Py_BEGIN_ALLOW_THREADS
+            Py_END_ALLOW_THREADS
         }
         PyObject* row = row_number(i);
         const long long row_value = first_row_ + i;
