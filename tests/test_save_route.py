@@ -304,18 +304,21 @@ SHEET_CHANGES = {
     # Texts longer than any run of cells the route writes at once, in each
     # width of characters, beside ordinary cells of the same rows.
     "texts too long for a run": (lambda ws: [
-        raw(ws, "Q1", "漢" * 100_000, "s"), raw(ws, "Q2", "\U0001F600 " * 50_000, "s"),
-        raw(ws, "Q3", "9" * 100_000, "n"), raw(ws, "Q4", "=" + "A1&" * 40_000 + "1", "f"),
+        raw(ws, "Q1", "漢" * 400_000, "s"), raw(ws, "Q2", "\U0001F600 " * 200_000, "s"),
+        raw(ws, "Q3", "9" * 400_000, "n"), raw(ws, "Q4", "=" + "A1&" * 140_000 + "1", "f"),
         set_cell(ws, "R1", 1.5), set_cell(ws, "R2", "short")], True),
     # Thousands of rows: many runs, cut by their cell count and by the room
-    # their texts need, with styles first met in later runs.
+    # their texts need, with styles first met in later runs, and cells made
+    # out of their rows' and columns' order.
     "rows across many runs": (lambda ws: [
         ws.cell(row=row, column=column, value=value)
         for row in range(20, 2_520) for column, value in enumerate(
             (row * 0.5, f"r{row} é", "\u3042" * (row % 7) * 100, row % 2 == 0,
              "\U0001F600" * (row % 3)), start=1)] + [
         setattr(ws.cell(row=row, column=2), "font", Font(size=8 + row % 5))
-        for row in range(2_000, 2_520, 7)], True),
+        for row in range(2_000, 2_520, 7)] + [
+        ws.cell(row=row, column=column, value=column)
+        for row in range(2_600, 2_500, -3) for column in (9, 7, 8)], True),
     # The dimension: "A1:A1" for a sheet without cells, get_column_letter's
     # refusal for a column beyond ZZZ, corners of cells far from the table.
     "every cell removed": (lambda ws: ws._cells.clear(), True),

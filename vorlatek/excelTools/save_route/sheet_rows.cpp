@@ -621,14 +621,57 @@ bool SheetRows::collect()
         entry.cell = Ref::borrow(cell);
         entries_.push_back(std::move(entry));
     }
-    // sorted(self.ws._cells.items()): by row, then column.
+    sort_entries();
+    return true;
+}
+
+void SheetRows::sort_entries()
+{
+    // sorted(self.ws._cells.items()): by row, then column. The keys are
+    // distinct, so any sort gives this one order.
     auto before = [](const Entry& a, const Entry& b) {
         return a.row != b.row ? a.row < b.row : a.column < b.column;
     };
-    if (!std::is_sorted(entries_.begin(), entries_.end(), before)) {
-        std::sort(entries_.begin(), entries_.end(), before);
+    if (entries_.empty() || std::is_sorted(entries_.begin(), entries_.end(), before)) {
+        return;
     }
-    return true;
+    long long first_row = entries_.front().row;
+    long long last_row = first_row;
+    for (const Entry& entry : entries_) {
+        first_row = std::min(first_row, entry.row);
+        last_row = std::max(last_row, entry.row);
+    }
+    const auto span = static_cast<unsigned long long>(last_row) -
+                      static_cast<unsigned long long>(first_row);
+    if (span >= 4 * static_cast<unsigned long long>(entries_.size())) {
+        std::sort(entries_.begin(), entries_.end(), before);
+        return;
+    }
+    // A frame's cells come a column at a time: one counting pass puts them
+    // in row order, each row's cells in the order met (their columns
+    // already rising when the columns were placed in order); a row still
+    // out of order is sorted on its own.
+    const std::size_t rows = static_cast<std::size_t>(span) + 1;
+    std::vector<std::size_t> starts(rows + 1, 0);
+    for (const Entry& entry : entries_) {
+        ++starts[static_cast<std::size_t>(entry.row - first_row) + 1];
+    }
+    for (std::size_t row = 0; row < rows; ++row) {
+        starts[row + 1] += starts[row];
+    }
+    std::vector<Entry> sorted(entries_.size());
+    std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+    for (Entry& entry : entries_) {
+        sorted[next[static_cast<std::size_t>(entry.row - first_row)]++] = std::move(entry);
+    }
+    for (std::size_t row = 0; row < rows; ++row) {
+        auto begin = sorted.begin() + static_cast<std::ptrdiff_t>(starts[row]);
+        auto end = sorted.begin() + static_cast<std::ptrdiff_t>(starts[row + 1]);
+        if (!std::is_sorted(begin, end, before)) {
+            std::sort(begin, end, before);
+        }
+    }
+    entries_ = std::move(sorted);
 }
 
 void SheetRows::write(SheetXmlWriter& out)

@@ -43,6 +43,7 @@ private:
     };
 
     bool read_workbook_settings();
+    void sort_entries();
 
     const SaveLayout& layout_;
     PyObject* worksheet_;

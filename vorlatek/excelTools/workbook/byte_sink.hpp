@@ -47,7 +47,7 @@ public:
     // set when the write fails.
     void flush();
 
-    static constexpr std::size_t capacity = std::size_t{1} << 20;
+    static constexpr std::size_t capacity = std::size_t{1} << 22;
 
 private:
     void put_slow(std::string_view bytes);
