@@ -16,7 +16,10 @@ same frame holds pandas' own text arrays.
 
 --threads: in one child process, two styled writes of the frame (each to
 its own file) one after the other, then the same two at once in two
-threads; wall-clock seconds of each (least of the repeats) and their ratio.
+threads; wall-clock seconds of each (least of the repeats), their ratio,
+and the CPU seconds per wall second of the threads run (how many cores it
+kept busy; on a machine shared with other work the ratio says little
+without it).
 
 - styled route: write_formatted_excel(path, {"Report": frame}) as it is;
 - styled generic: the same call with the module's `pd` rebound to a module
@@ -144,6 +147,7 @@ def threads_child(rows, repeats):
 
         serial = []
         parallel = []
+        busy = []
         for _ in range(repeats):
             start = time.perf_counter()
             for path in paths:
@@ -151,13 +155,17 @@ def threads_child(rows, repeats):
             serial.append(time.perf_counter() - start)
             workers = [threading.Thread(target=write, args=(path,)) for path in paths]
             start = time.perf_counter()
+            cpu = time.process_time()
             for worker in workers:
                 worker.start()
             for worker in workers:
                 worker.join()
-            parallel.append(time.perf_counter() - start)
+            wall = time.perf_counter() - start
+            parallel.append(wall)
+            busy.append((time.process_time() - cpu) / wall)
         assert results == [True] * (4 * repeats)
-    print(json.dumps({"serial": min(serial), "threads": min(parallel)}))
+    print(json.dumps({"serial": min(serial), "threads": min(parallel),
+                      "busy": busy[parallel.index(min(parallel))]}))
 
 
 def available(case):
@@ -219,7 +227,8 @@ def main(argv):
         r = json.loads(done.stdout.strip().splitlines()[-1])
         print(f"two styled writes of {rows_at_scale:,} x 10, wall s (least of 3): one after the "
               f"other {r['serial']:.3f}, in two threads {r['threads']:.3f}, ratio "
-              f"{r['threads'] / r['serial']:.3f}")
+              f"{r['threads'] / r['serial']:.3f}; cores busy in the threads run {r['busy']:.2f} "
+              f"(CPU s per wall s: below 2 when the GIL or other processes keep a core idle)")
         return
     print("CPU s and wall s of one write (median), peak RSS of its process")
     print(f"{'rows x 10':>10} {'case':<20} {'CPU s':>9} {'wall s':>9} {'vs generic':>10} "
