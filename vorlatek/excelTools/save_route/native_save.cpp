@@ -302,7 +302,7 @@ PyObject* routed_workbook_save(PyObject* reference, PyObject* const* args, Py_ss
         if (nargs == 1 && kwnames == nullptr &&
             Py_TYPE(workbook.get()) == as_type(layout->workbook_type) &&
             save_layout_holds(*layout)) {
-            return call(layout->routed_save.get(), {workbook.get(), args[0]}).release();
+            return call(routed_save_now(*layout), {workbook.get(), args[0]}).release();
         }
         Ref plain = get_attr(workbook.get(), layout->save_name.get());
         return Ref::checked(XT_Vectorcall(plain.get(), args, static_cast<std::size_t>(nargs),

@@ -296,16 +296,24 @@ PyMethodDef copy_in_large_pieces_definition = {
 // file into its member reads a megabyte at a time instead of 8 KiB: the
 // deflate of a sheet then runs in a few long stretches without the GIL.
 // The archive is the same byte for byte.
-Ref archive_class(SaveLayout& l, PyObject* excel_globals)
+// Its pins are the layout's archive_pins: when they fail, the save keeps
+// its native rows and takes zipfile's own archive.
+Ref archive_class(SaveLayout& l, PyObject* zip_file)
 {
+    auto pin = [&l](PyObject* owner, const char* name) {
+        PyObject* value = xt::pin(l.archive_pins, owner, name);
+        if (value == nullptr) {
+            unusable(name);
+        }
+        return value;
+    };
     Ref zip_module = import("zipfile");
     PyObject* zip_globals = namespace_of(zip_module.get());
-    PyObject* zip_file = pin(l, excel_globals, "ZipFile", Expect::present);
     if (zip_file != namespace_item(zip_globals, interned("ZipFile").get()) ||
         !PyType_Check(zip_file)) {
         unusable("ZipFile");
     }
-    PyObject* write = pin(l, zip_file, "write", Expect::present);
+    PyObject* write = pin(zip_file, "write");
     Ref write_module = attribute_or_nothing(write, interned("__module__").get());
     if (!PyFunction_Check(write) || PyFunction_GetGlobals(write) != zip_globals || !write_module ||
         !PyUnicode_Check(write_module.get()) ||
@@ -313,14 +321,14 @@ Ref archive_class(SaveLayout& l, PyObject* excel_globals)
         unusable("ZipFile.write");
     }
     // The names write reads from its module, as the copy finds them.
-    pin(l, zip_globals, "ZipInfo", Expect::present);
-    PyObject* shutil = pin(l, zip_globals, "shutil", Expect::present);
+    pin(zip_globals, "ZipInfo");
+    PyObject* shutil = pin(zip_globals, "shutil");
     Ref shutil_module = import("shutil");
     if (shutil != shutil_module.get()) {
         unusable("shutil");
     }
     PyObject* shutil_globals = namespace_of(shutil);
-    PyObject* copy_file_object = pin(l, shutil_globals, "copyfileobj", Expect::present);
+    PyObject* copy_file_object = pin(shutil_globals, "copyfileobj");
     if (!PyFunction_Check(copy_file_object) ||
         PyFunction_GetGlobals(copy_file_object) != shutil_globals) {
         unusable("shutil.copyfileobj");
@@ -378,24 +386,36 @@ void make_route(SaveLayout& l)
     }
     l.sheet_writer_type = subclass(sheet_writer, "WorksheetWriter", methods.get());
 
-    Ref routed_excel_globals = Ref::checked(PyDict_Copy(excel_globals));
-    check_status(PyDict_SetItemString(routed_excel_globals.get(), "WorksheetWriter",
-                                      l.sheet_writer_type.get()));
-    Ref archive = archive_class(l, excel_globals);
-    check_status(PyDict_SetItemString(routed_excel_globals.get(), "ZipFile", archive.get()));
-    Ref excel_methods = Ref::checked(PyDict_New());
-    Ref routed_write_worksheet = function_copy(write_worksheet, routed_excel_globals.get());
-    check_status(PyDict_SetItemString(excel_methods.get(), "write_worksheet",
-                                      routed_write_worksheet.get()));
-    Ref routed_excel_writer = subclass(excel_writer, "ExcelWriter", excel_methods.get());
-    check_status(PyDict_SetItemString(routed_excel_globals.get(), "ExcelWriter",
-                                      routed_excel_writer.get()));
-    Ref routed_save_workbook = function_copy(save_workbook, routed_excel_globals.get());
-
-    Ref routed_workbook_globals = Ref::checked(PyDict_Copy(workbook_globals));
-    check_status(PyDict_SetItemString(routed_workbook_globals.get(), "save_workbook",
-                                      routed_save_workbook.get()));
-    l.routed_save = function_copy(plain_save, routed_workbook_globals.get());
+    PyObject* zip_file = pin(l, excel_globals, "ZipFile", Expect::present);
+    // Workbook.save's copy, its archive made by `archive`.
+    auto routed_save = [&](PyObject* archive) {
+        Ref routed_excel_globals = Ref::checked(PyDict_Copy(excel_globals));
+        check_status(PyDict_SetItemString(routed_excel_globals.get(), "WorksheetWriter",
+                                          l.sheet_writer_type.get()));
+        check_status(PyDict_SetItemString(routed_excel_globals.get(), "ZipFile", archive));
+        Ref excel_methods = Ref::checked(PyDict_New());
+        Ref routed_write_worksheet = function_copy(write_worksheet, routed_excel_globals.get());
+        check_status(PyDict_SetItemString(excel_methods.get(), "write_worksheet",
+                                          routed_write_worksheet.get()));
+        Ref routed_excel_writer = subclass(excel_writer, "ExcelWriter", excel_methods.get());
+        check_status(PyDict_SetItemString(routed_excel_globals.get(), "ExcelWriter",
+                                          routed_excel_writer.get()));
+        Ref routed_save_workbook = function_copy(save_workbook, routed_excel_globals.get());
+        Ref routed_workbook_globals = Ref::checked(PyDict_Copy(workbook_globals));
+        check_status(PyDict_SetItemString(routed_workbook_globals.get(), "save_workbook",
+                                          routed_save_workbook.get()));
+        return function_copy(plain_save, routed_workbook_globals.get());
+    };
+    l.routed_save = routed_save(zip_file);
+    try {
+        Ref archive = archive_class(l, zip_file);
+        l.routed_save_large_pieces = routed_save(archive.get());
+    }
+    catch (const PyErrorSet&) {
+        // zipfile or shutil not as known: the archive stays zipfile's own.
+        swallow_ordinary_error();
+        l.archive_pins.clear();
+    }
 }
 
 void capture_pandas(SaveLayout& l)
@@ -493,6 +513,14 @@ bool save_layout_holds(const SaveLayout& layout)
     using library_check::Route;
     return may_run(Route::save) && (layout.dialect != XmlDialect::etree || may_run(Route::save_etree)) &&
            pins_hold(layout.pins);
+}
+
+PyObject* routed_save_now(const SaveLayout& layout)
+{
+    if (layout.routed_save_large_pieces && pins_hold(layout.archive_pins)) {
+        return layout.routed_save_large_pieces.get();
+    }
+    return layout.routed_save.get();
 }
 
 }  // namespace xt

@@ -45,6 +45,11 @@ struct SaveLayout {
 
     // The route's own pieces.
     Ref routed_save;         // Workbook.save's code, finding the routed save_workbook
+    // The same, its archive copying each sheet's file in large pieces (see
+    // archive_class); unset when zipfile's pieces are not as known, and
+    // used only while archive_pins hold.
+    Ref routed_save_large_pieces;
+    std::vector<Pin> archive_pins;
     Ref sheet_writer_type;   // WorksheetWriter with the native write_rows
     Ref original_write_rows; // WorksheetWriter.write_rows
     Ref original_write;      // WorksheetWriter.write
@@ -86,5 +91,9 @@ const SaveLayout* save_layout();
 // pinned piece is as captured. Ordinary errors count as "no"; an
 // interrupt is passed on as PyErrorSet.
 bool save_layout_holds(const SaveLayout& layout);
+
+// Workbook.save's routed copy to run now: the one with the archive of
+// large pieces while its pins hold, the one with zipfile's own otherwise.
+PyObject* routed_save_now(const SaveLayout& layout);
 
 }  // namespace xt
