@@ -71,23 +71,28 @@ bool float_text(std::string_view text) noexcept
 
 CellType cell_type(std::string_view t, bool absent) noexcept
 {
-    if (absent || t == "n") {
+    if (absent) {
         return CellType::n;
     }
-    if (t == "s") {
-        return CellType::s;
-    }
-    if (t == "b") {
-        return CellType::b;
-    }
-    if (t == "e") {
-        return CellType::e;
+    // By size and first letter: this runs for every cell.
+    if (t.size() == 1) {
+        switch (t[0]) {
+        case 'n':
+            return CellType::n;
+        case 's':
+            return CellType::s;
+        case 'b':
+            return CellType::b;
+        case 'e':
+            return CellType::e;
+        case 'd':
+            return CellType::d;
+        default:
+            return CellType::other;
+        }
     }
     if (t == "str") {
         return CellType::str;
-    }
-    if (t == "d") {
-        return CellType::d;
     }
     if (t == "inlineStr") {
         return CellType::inline_string;

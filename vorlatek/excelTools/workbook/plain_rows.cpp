@@ -73,6 +73,20 @@ inline const char* name_end(const char* p, const char* end, bool& colon) noexcep
     return q;
 }
 
+// Names are a few bytes: compared in line, without a call.
+inline bool is_name(std::string_view name, std::string_view expected) noexcept
+{
+    if (name.size() != expected.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] != expected[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 inline bool same_name(std::string_view a, std::string_view b) noexcept
 {
     return a.size() == b.size() && (a.size() == 1 ? a[0] == b[0] : std::memcmp(a.data(), b.data(), a.size()) == 0);
@@ -156,7 +170,7 @@ public:
         if (static_cast<std::size_t>(end_ - p_) < need + 1) {
             return Step::more;
         }
-        if (p_[0] != '<' || p_[1] != '/' || std::memcmp(p_ + 2, name.data(), name.size()) != 0) {
+        if (p_[0] != '<' || p_[1] != '/' || !is_name(std::string_view(p_ + 2, name.size()), name)) {
             return Step::aside;
         }
         p_ += need;
@@ -348,7 +362,7 @@ Step read_inline(RowBytes& in, const Tag& is, CellContent& content)
     if (step != Step::ok) {
         return step;
     }
-    if (t.name != "t" || t.count > 1 || (t.count == 1 && t.attributes[0].qname() != "xml:space")) {
+    if (!is_name(t.name, "t") || t.count > 1 || (t.count == 1 && t.attributes[0].qname() != "xml:space")) {
         return Step::aside;
     }
     if (!t.empty) {
@@ -386,7 +400,7 @@ Step read_cell_content(RowBytes& in, bool inline_string, CellContent& content)
         if (step != Step::ok) {
             return step;
         }
-        if (child.name == "v" && !content.value_seen && child.count == 0) {
+        if (is_name(child.name, "v") && !content.value_seen && child.count == 0) {
             content.value_seen = true;
             if (!child.empty) {
                 step = in.text(content.value);
@@ -398,13 +412,13 @@ Step read_cell_content(RowBytes& in, bool inline_string, CellContent& content)
                 }
             }
         }
-        else if (child.name == "is" && inline_string && !content.inline_seen) {
+        else if (is_name(child.name, "is") && inline_string && !content.inline_seen) {
             step = read_inline(in, child, content);
             if (step != Step::ok) {
                 return step;
             }
         }
-        else if (child.name == "f" && !formula_seen) {
+        else if (is_name(child.name, "f") && !formula_seen) {
             formula_seen = true;
             if (!child.empty) {
                 std::string_view formula;
@@ -491,7 +505,7 @@ Step read_row(RowBytes& in, PlainRowReading& reading)
     if (step != Step::ok) {
         return step;
     }
-    if (row.name != "row") {
+    if (!is_name(row.name, "row")) {
         return Step::aside;
     }
     std::int64_t number = reading.row_number + 1;
@@ -528,7 +542,7 @@ Step read_row(RowBytes& in, PlainRowReading& reading)
             if (step != Step::ok) {
                 return step;
             }
-            if (cell.name != "c") {
+            if (!is_name(cell.name, "c")) {
                 return Step::aside;  // every child of a row is a cell for the library
             }
             step = read_cell(in, cell, column_counter, reading);
