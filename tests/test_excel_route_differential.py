@@ -266,7 +266,14 @@ SHARED = wp.strings_xml([
     "<t>NA</t>",
     "<t>12</t>",
     "<t>   </t>",
-])
+    # Read in one pass, then left to the events: white space between the
+    # tags, an empty si, another xml:space, a bracket, two texts.
+    "\n  <t>indented</t>\n",
+    "",
+    '<t xml:space="default">other space</t>',
+    "<t>a ]] b</t>",
+    "<t>first</t><t>last</t>",
+]).replace("<si></si>", "<si/>")
 
 
 def shared_and_inline():
@@ -283,6 +290,7 @@ def shared_and_inline():
             c("H3", t="inlineStr", inner="<v>ignored</v>")),
         row(4, c("A4", "cached text", "str"), c("B4", "", "str"), c("C4", "x", "unknown"),
             c("D4", 3, "s"), c("E4", "literal &lt;v&gt;", "inlineStr")),
+        row(5, *(c(f"{L}5", k, "s") for L, k in zip("ABCDE", range(15, 20)))),
     ])
     return one_sheet(rows, strings=SHARED, styles=wp.styles_xml())
 
@@ -644,7 +652,7 @@ CASES = {
     # These three hold texts Python's int() takes but the route does not read
     # itself (" 7", "+5", "1_000", r="7.0"), an unknown cell type and a
     # carriage return by reference: left to openpyxl, equal all the same.
-    "parts-shared-and-inline": (shared_and_inline, [across("ABCDEFGH"), backwards("ACEG", row=2)], "either"),
+    "parts-shared-and-inline": (shared_and_inline, [across("ABCDEFGH"), backwards("ACEG", row=2), across("ABCDE", row=5)], "either"),
     "parts-numbers-booleans": (numbers_and_booleans, [across("ABCDE"), across("A", row=3), across("ABCDEF")], "either"),
     "parts-number-infinite": (number_overflow("1e400"), [across("AB")], "either"),
     "parts-number-hex": (number_overflow("0x10"), [across("AB")], "either"),
