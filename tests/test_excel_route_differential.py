@@ -266,7 +266,14 @@ SHARED = wp.strings_xml([
     "<t>NA</t>",
     "<t>12</t>",
     "<t>   </t>",
-])
+    # Read in one pass, then left to the events: white space between the
+    # tags, an empty si, another xml:space, a bracket, two texts.
+    "\n  <t>indented</t>\n",
+    "",
+    '<t xml:space="default">other space</t>',
+    "<t>a ]] b</t>",
+    "<t>first</t><t>last</t>",
+]).replace("<si></si>", "<si/>")
 
 
 def shared_and_inline():
@@ -283,13 +290,17 @@ def shared_and_inline():
             c("H3", t="inlineStr", inner="<v>ignored</v>")),
         row(4, c("A4", "cached text", "str"), c("B4", "", "str"), c("C4", "x", "unknown"),
             c("D4", 3, "s"), c("E4", "literal &lt;v&gt;", "inlineStr")),
+        row(5, *(c(f"{L}5", k, "s") for L, k in zip("ABCDE", range(15, 20)))),
     ])
     return one_sheet(rows, strings=SHARED, styles=wp.styles_xml())
 
 
 def numbers_and_booleans():
     values = ["1", "1.0", "1E3", "1e-3", "-0", "-0.0", "12345678901234567890", "0.1", " 7",
-              "2.5E+307", "4.9E-324", "9007199254740993", "1.7976931348623157e308", "00012", "+5", "1_000"]
+              "2.5E+307", "4.9E-324", "9007199254740993", "1.7976931348623157e308", "00012", "+5", "1_000",
+              # 15 significant digits and fewer, then more (rounded the long way)
+              "0.123456789012345", "-1234567890.12345", "-0.000000000000001", "999999999999999",
+              "123456789012345.6", "9.999999999999999", "0.30000000000000004", "45293.75", "5."]
     rows = "".join(row(k + 1, c(f"A{k + 1}", v), c(f"B{k + 1}", v, "n", s=STYLE_PERCENT)) for k, v in enumerate(values))
     rows += row(len(values) + 1, c(f"A{len(values) + 1}", "1", "b"), c(f"B{len(values) + 1}", "0", "b"),
                 c(f"C{len(values) + 1}", "2", "b"), c(f"D{len(values) + 1}", "#N/A", "e"),
@@ -528,6 +539,48 @@ def long_mixed_strings():
     return one_sheet(rows, strings=wp.strings_xml(items), dimension="A1:C199")
 
 
+X14AC = "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac"
+
+# Rows in the shapes writers give them, read in one pass over the bytes:
+# attributes in any order and quotes of either kind, white space inside
+# tags and between cells, empty cells and values, formulas, inline strings
+# of one text, rows without a number.
+PLAIN_ROWS = [
+    '<row r="{r}" spans="1:4" x14ac:dyDescent="0.25"><c s="1" t="s" r="A{r}"><v>0</v></c>'
+    '<c r="B{r}" s=\'0\'><v>{r}.5</v></c></row>',
+    '<row r="{r}">\n  <c r="A{r}" t="n"><v>{r}</v></c>\n  <c r="C{r}"/>\n  <c r = "D{r}" t="b" ><v>1</v></c >\n</row >',
+    '<row r="{r}"><c r="A{r}" t="inlineStr"><is><t xml:space="preserve"> in {r} </t></is></c>'
+    '<c r="B{r}"><f>1+1</f><v>2</v></c><c r="C{r}" t="str"><v/></c><c r="D{r}" t="e"><v>#N/A</v></c></row>',
+    '<row><c><v>{r}</v></c><c t="s"><v>1</v></c><c r="D{r}" t="inlineStr"><is><t/></is></c></row>',
+    '<row r="{r}"/>',
+    '<row r="{r}"><c r="B{r}" t="inlineStr"><is/></c><c r="A{r}" t="d"><v>2024-01-05</v></c><c r="C{r}"><v></v></c></row>',
+]
+# Rows the scanner's events read instead (natively all the same):
+# references, rich inline text, a declaration, a second value, text
+# between cells, a formula with a reference, a prefixed attribute twice.
+EVENT_ROWS = [
+    '<row r="{r}"><c r="A{r}" t="str"><v>a &amp; b</v></c><c r="B{r}"><v>{r}</v></c></row>',
+    '<row r="{r}"><c r="A{r}" t="inlineStr"><is><r><t>rich </t></r><r><t>{r}</t></r></is></c></row>',
+    '<row r="{r}" xmlns:y="urn:y"><c r="A{r}" y:z="1"><v>2</v></c><c r="D{r}" t="s"><v>1</v></c></row>',
+    '<row r="{r}"><c r="A{r}"><v>1</v><v>2</v></c></row>',
+    '<row r="{r}">stray<c r="B{r}"><v>3</v></c></row>',
+    '<row r="{r}"><c r="A{r}" t="str"><f>"a"&amp;"b"</f><v>ab</v></c><c r="C{r}" t="str"><v>]]</v></c></row>',
+    '<row r="{r}" x14ac:a="1" x14ac:b="2"><c r="A{r}" t="inlineStr"><is><t>x&#13;y</t></is></c></row>',
+]
+
+
+def plain_and_event_rows(count, tail=""):
+    """`count` rows taking turns between the two readings, long enough to
+    cross the pieces the route reads; `tail` after them."""
+    def parts():
+        shapes = PLAIN_ROWS + EVENT_ROWS
+        rows = "".join(shapes[k % len(shapes)].replace("{r}", str(k + 1)) for k in range(count)) + tail
+        sheet = wp.sheet_xml(rows, root=f'<worksheet xmlns="{wp.MAIN}" xmlns:x14ac="{X14AC}">')
+        return {**one_sheet("", strings=wp.strings_xml(["<t>one</t>", "<t>two</t>"]), styles=wp.styles_xml()),
+                "xl/worksheets/sheet1.xml": sheet}
+    return parts
+
+
 def many_attributes(count, prefix="", repeat_first=False):
     def parts():
         names = [f"a{k:x}" for k in range(count)] + (["a0"] if repeat_first else [])
@@ -599,7 +652,7 @@ CASES = {
     # These three hold texts Python's int() takes but the route does not read
     # itself (" 7", "+5", "1_000", r="7.0"), an unknown cell type and a
     # carriage return by reference: left to openpyxl, equal all the same.
-    "parts-shared-and-inline": (shared_and_inline, [across("ABCDEFGH"), backwards("ACEG", row=2)], "either"),
+    "parts-shared-and-inline": (shared_and_inline, [across("ABCDEFGH"), backwards("ACEG", row=2), across("ABCDE", row=5)], "either"),
     "parts-numbers-booleans": (numbers_and_booleans, [across("ABCDE"), across("A", row=3), across("ABCDEF")], "either"),
     "parts-number-infinite": (number_overflow("1e400"), [across("AB")], "either"),
     "parts-number-hex": (number_overflow("0x10"), [across("AB")], "either"),
@@ -650,6 +703,9 @@ CASES = {
     "worst-many-attributes-one-twice": (many_attributes(20_000, repeat_first=True), [across("AB")], "either"),
     "worst-many-namespaces": (many_namespaces(1000), [across("AB")], "aside"),
     "worst-namespaces-within-bound": (many_namespaces(40), [across("AB")], "native"),
+    "plain-and-event-rows": (plain_and_event_rows(13), [across("ABCD"), backwards("BD", row=4), across("AC", row=9)], "native"),
+    "plain-and-event-rows-many": (plain_and_event_rows(12_000), [across("ABCD"), backwards("AD", row=11_000)], "native"),
+    "plain-rows-then-comment": (plain_and_event_rows(300, '<row r="301"><!-- a note --></row>'), [across("AB")], "aside"),
     "far-below-gaps-and-skips": (far_cell(f"A{FAR_BELOW}", table_rows(4) + row(50_000, c("B50000", 5)) + row(150_000, c("C150000", 6))),
                                  [across("AC", row=60_000), {"c": "C150000", "b": "B2"}], "native"),
 }

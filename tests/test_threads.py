@@ -238,3 +238,38 @@ def test_large_writes_in_threads_match_serial_ones(et, tmp_path):
     assert results == [True] * len(frames)
     for k in range(len(frames)):
         assert members(tmp_path / f"thread{k}.xlsx") == serial[k], k
+
+
+def test_large_reads_in_threads_match_serial_ones(et, tmp_path):
+    # Sheets of several pieces, each scanned without the interpreter's lock
+    # while the other threads read (and make the rows of) their own.
+    rows = 40_000
+    paths = []
+    for k in range(3):
+        frame = pd.DataFrame({"code": [f"r{k}-{i:06d}" for i in range(rows)],
+                              "amount": [k * 0.25 + i for i in range(rows)],
+                              "flag": [i % 3 == k for i in range(rows)]})
+        paths.append(str(tmp_path / f"book{k}.xlsx"))
+        assert et.write_formatted_excel(paths[-1], {"S": frame}) is True
+    mapping = {"code": "A2", "amount": "B2", "flag": "C2"}
+    serial = [et.read_excel_by_cells(path, mapping) for path in paths]
+    results = [None] * len(paths)
+    start = threading.Barrier(len(paths))
+
+    def run(k):
+        start.wait()
+        results[k] = et.read_excel_by_cells(paths[k], mapping)
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(len(paths))]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=300)
+    finally:
+        sys.setswitchinterval(previous)
+    for k in range(len(paths)):
+        assert len(serial[k]) == rows
+        pd.testing.assert_frame_equal(results[k], serial[k])

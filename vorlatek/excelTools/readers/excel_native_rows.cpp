@@ -18,16 +18,62 @@ namespace {
 using sheet::Cell;
 using sheet::Kind;
 
-std::string_view cell_text(const std::string& arena, const Cell& cell)
+std::string_view cell_text(std::string_view arena, const Cell& cell)
 {
     return std::string_view(arena.data() + cell.text_offset, cell.text_size);
 }
+
+// A text of an optional minus, at most 15 digits and an optional fraction
+// of digits: its mantissa and the power of ten it is divided by are exact
+// doubles, so one division rounds the value exactly as the correctly
+// rounded conversion of the text does. False for every other text.
+bool short_decimal(std::string_view text, double& value) noexcept
+{
+    static constexpr double powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                               1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    std::size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (negative) {
+        i = 1;
+    }
+    std::int64_t mantissa = 0;
+    std::size_t digits = 0;
+    std::size_t fraction = 0;
+    bool point = false;
+    bool digits_before_point = false;
+    for (; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c >= '0' && c <= '9') {
+            mantissa = mantissa * 10 + (c - '0');
+            ++digits;
+            if (point) {
+                ++fraction;
+            }
+            else {
+                digits_before_point = true;
+            }
+        }
+        else if (c == '.' && !point && digits_before_point) {
+            point = true;
+        }
+        else {
+            return false;
+        }
+    }
+    if (digits == 0 || digits > 15 || (point && fraction == 0)) {
+        return false;
+    }
+    const double magnitude = static_cast<double>(mantissa) / powers_of_ten[fraction];
+    value = negative ? -magnitude : magnitude;
+    return true;
+}
+
+double number_value(std::string_view text);
 
 // The value of a number text as the library makes it: int() without '.',
 // 'e' or 'E', else float().
 Ref number_object(std::string_view text, bool is_float)
 {
-    std::string buffer(text);
     if (!is_float) {
         if (text.size() <= 18) {
             long long value = 0;
@@ -42,18 +88,19 @@ Ref number_object(std::string_view text, bool is_float)
             }
             return Ref::checked(PyLong_FromLongLong(negative ? -value : value));
         }
+        const std::string buffer(text);
         return Ref::checked(PyLong_FromString(buffer.c_str(), nullptr, 10));
     }
-    const double value = PyOS_string_to_double(buffer.c_str(), nullptr, nullptr);
-    if (value == -1.0 && PyErr_Occurred()) {
-        throw_error_set();
-    }
-    return Ref::checked(PyFloat_FromDouble(value));
+    return Ref::checked(PyFloat_FromDouble(number_value(text)));
 }
 
 double number_value(std::string_view text)
 {
-    std::string buffer(text);
+    double exact = 0.0;
+    if (short_decimal(text, exact)) {
+        return exact;
+    }
+    const std::string buffer(text);
     const double value = PyOS_string_to_double(buffer.c_str(), nullptr, nullptr);
     if (value == -1.0 && PyErr_Occurred()) {
         throw_error_set();
@@ -180,7 +227,7 @@ bool PandasSheetRows::is_empty_text(const Cell& cell) const
     }
 }
 
-bool PandasSheetRows::check(const Cell& cell, const std::string& arena)
+bool PandasSheetRows::check(const Cell& cell, std::string_view arena)
 {
     if (cell.kind == Kind::number) {
         const std::uint8_t style = date_style(cell);
@@ -202,7 +249,7 @@ bool PandasSheetRows::check(const Cell& cell, const std::string& arena)
     return true;
 }
 
-Ref PandasSheetRows::value(const Cell& cell, const std::string& arena, bool& stepped_aside)
+Ref PandasSheetRows::value(const Cell& cell, std::string_view arena, bool& stepped_aside)
 {
     stepped_aside = false;
     switch (cell.kind) {
@@ -254,7 +301,7 @@ Ref PandasSheetRows::value(const Cell& cell, const std::string& arena, bool& ste
     return Ref::borrow(names.empty_text);
 }
 
-bool PandasSheetRows::row(std::int64_t number, const std::vector<Cell>& cells, const std::string& arena)
+bool PandasSheetRows::row(std::int64_t number, std::span<const Cell> cells, std::string_view arena)
 {
     // Cells of rows the library skips are still read by it.
     for (const Cell& cell : cells) {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "../core/ref.hpp"
@@ -42,7 +43,10 @@ class PandasSheetRows : public sheet::RowSink {
 public:
     PandasSheetRows(const CellReading& reading, const ColumnSelection& selection);
 
-    bool row(std::int64_t number, const std::vector<sheet::Cell>& cells, const std::string& arena) override;
+    bool row(std::int64_t number, std::span<const sheet::Cell> cells, std::string_view arena) override;
+    // The scan of the bytes runs without the interpreter's lock.
+    void begin_bytes_only() override { released_ = PyEval_SaveThread(); }
+    void end_bytes_only() override { PyEval_RestoreThread(released_); }
 
     // The rows, trailing rows without a value dropped and the others padded.
     // An empty Ref without an error when a value was one to leave to the
@@ -50,8 +54,8 @@ public:
     Ref finish();
 
 private:
-    bool check(const sheet::Cell& cell, const std::string& arena);
-    Ref value(const sheet::Cell& cell, const std::string& arena, bool& stepped_aside);
+    bool check(const sheet::Cell& cell, std::string_view arena);
+    Ref value(const sheet::Cell& cell, std::string_view arena, bool& stepped_aside);
     bool is_empty_text(const sheet::Cell& cell) const;
     std::uint8_t date_style(const sheet::Cell& cell) const
     {
@@ -68,6 +72,7 @@ private:
     std::size_t limit_;
     bool stepped_aside_ = false;
     std::vector<const sheet::Cell*> resolved_;
+    PyThreadState* released_ = nullptr;
 };
 
 }  // namespace xt

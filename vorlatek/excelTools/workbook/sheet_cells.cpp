@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "cell_values.hpp"
+#include "plain_rows.hpp"
 #include "rich_text.hpp"
 #include "xml_scanner.hpp"
 
@@ -13,84 +15,6 @@ using xml::Attribute;
 using xml::Ns;
 using xml::Scanner;
 using Event = Scanner::Event;
-
-bool all_digits(std::string_view text) noexcept
-{
-    if (text.empty()) {
-        return false;
-    }
-    for (const char c : text) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-// An optional sign and decimal digits: what int() reads the same way.
-bool integer_text(std::string_view text) noexcept
-{
-    if (!text.empty() && (text[0] == '+' || text[0] == '-')) {
-        text.remove_prefix(1);
-    }
-    return all_digits(text);
-}
-
-// A decimal number text that float() reads exactly as the C conversion does
-// and whose value is finite beyond doubt.
-bool float_text(std::string_view text) noexcept
-{
-    std::size_t i = 0;
-    const std::size_t n = text.size();
-    if (i < n && (text[i] == '+' || text[i] == '-')) {
-        ++i;
-    }
-    long significant = 0;  // integer digits after leading zeros
-    bool digits = false;
-    while (i < n && text[i] >= '0' && text[i] <= '9') {
-        if (significant > 0 || text[i] != '0') {
-            ++significant;
-        }
-        digits = true;
-        ++i;
-    }
-    if (i < n && text[i] == '.') {
-        ++i;
-        while (i < n && text[i] >= '0' && text[i] <= '9') {
-            digits = true;
-            ++i;
-        }
-    }
-    if (!digits) {
-        return false;
-    }
-    long exponent = 0;
-    if (i < n && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        bool negative = false;
-        if (i < n && (text[i] == '+' || text[i] == '-')) {
-            negative = text[i] == '-';
-            ++i;
-        }
-        const std::size_t start = i;
-        while (i < n && text[i] >= '0' && text[i] <= '9') {
-            if (exponent < 100000) {
-                exponent = exponent * 10 + (text[i] - '0');
-            }
-            ++i;
-        }
-        if (i == start) {
-            return false;
-        }
-        if (negative) {
-            exponent = -exponent;
-        }
-    }
-    // Far from the double range's ends: finite, and no conversion can fail.
-    return i == n && significant + exponent < 300;
-}
-
-enum class CellType { n, s, b, e, str, d, inline_string, other };
 
 // The unqualified attributes `r`, `s` and `t` of a cell (null when absent),
 // found in one pass: a cell has few attributes, and this runs for each.
@@ -125,36 +49,6 @@ CellAttributes cell_attributes(const std::vector<Attribute>& attrs) noexcept
     return found;
 }
 
-CellType cell_type(const Attribute* t) noexcept
-{
-    if (t == nullptr) {
-        return CellType::n;
-    }
-    const std::string_view v = t->raw;
-    if (v == "n") {
-        return CellType::n;
-    }
-    if (v == "s") {
-        return CellType::s;
-    }
-    if (v == "b") {
-        return CellType::b;
-    }
-    if (v == "e") {
-        return CellType::e;
-    }
-    if (v == "str") {
-        return CellType::str;
-    }
-    if (v == "d") {
-        return CellType::d;
-    }
-    if (v == "inlineStr") {
-        return CellType::inline_string;
-    }
-    return CellType::other;
-}
-
 class SheetReader {
 public:
     SheetReader(xml::Source& source, std::size_t shared_count, std::int64_t max_row, RowSink& sink,
@@ -167,6 +61,7 @@ public:
 
 private:
     bool read_sheet_data();
+    bool read_plain_rows();
     bool read_row();
     bool read_cell();
     bool read_value(bool& found, std::size_t& offset, std::size_t& size);
@@ -183,6 +78,47 @@ private:
     std::string arena_;
     std::string decoded_;
     std::string inline_text_;
+    PlainRowReading plain_;
+    // The rows of one scan of the bytes at hand: each one's cells in plain_
+    // and where it starts in the bytes.
+    struct ScannedRow {
+        std::int64_t number;
+        std::size_t first_cell;
+        std::size_t cell_count;
+        std::size_t offset;
+    };
+    std::vector<ScannedRow> scanned_;
+    bool long_scans_ = true;  // the last scan was a long one (or none was made yet)
+};
+
+// Bytes fewer than this are scanned without telling the sink: letting
+// other threads run costs more than such a scan.
+constexpr std::size_t bytes_only_threshold = 64 * 1024;
+// Nor after a scan of fewer rows than this that stopped at a row for the
+// events: rows taking turns between the two readings would let other
+// threads in at every row.
+constexpr std::size_t rows_of_a_long_scan = 64;
+
+// The sink told of a scan of bytes only, for as long as it lasts.
+class BytesOnly {
+public:
+    BytesOnly(RowSink& sink, bool tell) : sink_(tell ? &sink : nullptr)
+    {
+        if (sink_ != nullptr) {
+            sink_->begin_bytes_only();
+        }
+    }
+    BytesOnly(const BytesOnly&) = delete;
+    BytesOnly& operator=(const BytesOnly&) = delete;
+    ~BytesOnly()
+    {
+        if (sink_ != nullptr) {
+            sink_->end_bytes_only();
+        }
+    }
+
+private:
+    RowSink* sink_;
 };
 
 // Skips an element outside the cell data, refusing what the library would
@@ -270,7 +206,17 @@ bool SheetReader::read_sheet_data()
     if (scanner_.empty_element()) {
         return scanner_.next() == Event::end;
     }
+    // Rows read unprefixed are in the main namespace only when it is the
+    // default one here; the plain reading declares none of its own.
+    Ns row_ns = Ns::none;
+    std::string_view local;
+    const bool plain_rows = scanner_.resolve_name("row", false, row_ns, local) && row_ns == Ns::main;
+    plain_.shared_count = shared_count_;
+    plain_.max_row = max_row_;
     for (;;) {
+        if (plain_rows && !read_plain_rows()) {
+            return false;
+        }
         const Event event = scanner_.next();
         if (event == Event::end) {
             return true;
@@ -287,16 +233,61 @@ bool SheetReader::read_sheet_data()
     }
 }
 
+// Reads the rows that come next as long as they are written plainly, in
+// one pass over the bytes; the first that is not is left to the events.
+// The rows the bytes at hand hold are scanned first, touching nothing but
+// the bytes (the sink may let other threads run meanwhile), then handed on.
+// False when the sink stopped.
+bool SheetReader::read_plain_rows()
+{
+    if (!scanner_.between_events()) {
+        return true;
+    }
+    for (;;) {
+        const std::string_view bytes = scanner_.unread();
+        plain_.row_number = row_counter_;
+        plain_.cells.clear();
+        scanned_.clear();
+        PlainRow result = PlainRow::aside;
+        std::size_t used = 0;
+        {
+            BytesOnly bytes_only(sink_, long_scans_ && bytes.size() >= bytes_only_threshold);
+            for (;;) {
+                const std::size_t first_cell = plain_.cells.size();
+                result = read_plain_row(bytes.substr(used), scanner_, plain_);
+                if (result != PlainRow::read) {
+                    break;
+                }
+                scanned_.push_back({plain_.row_number, first_cell, plain_.cells.size() - first_cell, used});
+                used += plain_.used;
+            }
+        }
+        const std::span<const Cell> cells(plain_.cells);
+        for (const ScannedRow& row : scanned_) {
+            row_counter_ = row.number;
+            if (!sink_.row(row.number, cells.subspan(row.first_cell, row.cell_count), bytes.substr(row.offset))) {
+                return false;
+            }
+        }
+        scanner_.skip_unread(used);
+        long_scans_ = result == PlainRow::more || scanned_.size() >= rows_of_a_long_scan;
+        if (result == PlainRow::aside) {
+            return true;
+        }
+        // A row beyond the scanner's token size is read token by token.
+        if (bytes.size() - used > xml::max_token_bytes || !scanner_.read_more()) {
+            return true;
+        }
+    }
+}
+
 bool SheetReader::read_row()
 {
     const Attribute* r = cell_attributes(scanner_.attributes()).r;
     if (r != nullptr) {
-        if (!r->plain || !all_digits(r->raw) || r->raw.size() > 9) {
+        std::uint32_t number = 0;
+        if (!r->plain || !small_number(r->raw, number)) {
             return false;
-        }
-        std::int64_t number = 0;
-        for (const char c : r->raw) {
-            number = number * 10 + (c - '0');
         }
         row_counter_ = number;
     }
@@ -330,7 +321,7 @@ bool SheetReader::read_row()
     else if (scanner_.next() != Event::end) {
         return false;
     }
-    return sink_.row(row_counter_, cells_, arena_);
+    return sink_.row(row_counter_, std::span<const Cell>(cells_), arena_);
 }
 
 // The character data of a `v` element just started (text only), as the
@@ -393,18 +384,11 @@ bool SheetReader::read_cell()
             return false;
         }
     }
-    if (s != nullptr) {
-        // An empty `s` stays the text "" for the library, not style 0.
-        if (!all_digits(s->raw) || s->raw.size() > 9) {
-            return false;
-        }
-        std::uint32_t style = 0;
-        for (const char c : s->raw) {
-            style = style * 10 + static_cast<std::uint32_t>(c - '0');
-        }
-        cell.style = style;
+    // An empty `s` stays the text "" for the library, not style 0.
+    if (s != nullptr && !small_number(s->raw, cell.style)) {
+        return false;
     }
-    const CellType type = cell_type(t);
+    const CellType type = cell_type(t != nullptr ? t->raw : std::string_view(), t == nullptr);
     if (type == CellType::other) {
         return false;
     }
@@ -477,61 +461,10 @@ bool SheetReader::read_cell()
         cells_.push_back(cell);
         return true;
     }
-    if (value_size == 0) {
-        cell.kind = Kind::empty;  // no value, whatever the type says
-        cells_.push_back(cell);
-        return true;
-    }
     const std::string_view text(arena_.data() + value_offset, value_size);
-    switch (type) {
-    case CellType::n:
-        cell.number_is_float = text.find_first_of(".eE") != std::string_view::npos;
-        if (cell.number_is_float ? !float_text(text) : (!integer_text(text) || text.size() > 300)) {
-            return false;
-        }
-        cell.kind = Kind::number;
-        break;
-    case CellType::s: {
-        if (!all_digits(text) || text.size() > 12) {
-            return false;
-        }
-        std::int64_t index = 0;
-        for (const char c : text) {
-            index = index * 10 + (c - '0');
-        }
-        if (index >= static_cast<std::int64_t>(shared_count_)) {
-            return false;
-        }
-        cell.kind = Kind::shared;
-        cell.shared_index = index;
-        break;
-    }
-    case CellType::b: {
-        if (!integer_text(text)) {
-            return false;
-        }
-        bool nonzero = false;
-        for (const char c : text) {
-            nonzero = nonzero || (c >= '1' && c <= '9');
-        }
-        cell.kind = Kind::boolean;
-        cell.shared_index = nonzero ? 1 : 0;
-        break;
-    }
-    case CellType::e:
-        cell.kind = Kind::error;
-        break;
-    case CellType::str:
-        cell.kind = Kind::text;
-        break;
-    case CellType::d:
-        cell.kind = Kind::iso_date;
-        break;
-    default:
+    if (!classify_value(type, text, value_offset, shared_count_, cell)) {
         return false;
     }
-    cell.text_offset = value_offset;
-    cell.text_size = value_size;
     cells_.push_back(cell);
     return true;
 }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,17 +32,23 @@ struct Cell {
     Kind kind;
     bool number_is_float;      // number: the text holds '.', 'e' or 'E'
     std::uint32_t style;       // the `s` index, 0 when absent
-    std::size_t text_offset;   // the value's text, in the row's arena
+    std::size_t text_offset;   // the value's text, in the row's texts (`arena`)
     std::size_t text_size;
     std::int64_t shared_index;  // shared: the index; boolean: 1 for true
 };
 
 // Receives the rows as they are read, each with its cells in the order of
-// the part and the texts they refer to. False stops the reading.
+// the part and the texts they refer to (the row's own copies, or the
+// document's bytes where no text needed decoding). False stops the reading.
 class RowSink {
 public:
     virtual ~RowSink() = default;
-    virtual bool row(std::int64_t number, const std::vector<Cell>& cells, const std::string& arena) = 0;
+    virtual bool row(std::int64_t number, std::span<const Cell> cells, std::string_view arena) = 0;
+    // Around a stretch of the reading that touches its bytes only (rows
+    // scanned before any of them is handed on): the sink may let other
+    // threads run meanwhile. No row is handed on in between.
+    virtual void begin_bytes_only() {}
+    virtual void end_bytes_only() {}
 };
 
 // What the reading leaves besides the rows: the root's start tag and every

@@ -194,6 +194,15 @@ bool Scanner::have_token()
 }
 
 
+bool Scanner::read_more()
+{
+    if (finished_ || broken_) {
+        return false;
+    }
+    token_ = p_;
+    return fill();
+}
+
 void Scanner::begin_capture() noexcept
 {
     capturing_ = true;

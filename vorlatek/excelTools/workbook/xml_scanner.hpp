@@ -97,6 +97,32 @@ public:
     // end. False when that content is unusual.
     bool skip_element();
 
+    // For a caller that reads a run of plainly written elements itself
+    // between two events: the bytes not yet read (their characters checked
+    // already). It may take only whole elements that declare no namespace,
+    // and the text between them, and only when no end of an empty element
+    // is still to be reported (between_events()).
+    bool between_events() const noexcept { return !pending_end_ && !broken_ && !capturing_; }
+    std::string_view unread() const noexcept
+    {
+        return std::string_view(p_, static_cast<std::size_t>(end_ - p_));
+    }
+    // Marks the first `count` bytes of unread() as read.
+    void skip_unread(std::size_t count) noexcept
+    {
+        p_ += count;
+        token_ = p_;
+    }
+    // Reads more of the document into unread(), which keeps its bytes (the
+    // views into it end). False when there is no more or it cannot be had.
+    bool read_more();
+    // The namespace and local name of a name in the scope of the element
+    // open now; false when its prefix is not bound there.
+    bool resolve_name(std::string_view qname, bool is_attribute, Ns& ns, std::string_view& local) const
+    {
+        return resolve(qname, is_attribute, ns, local);
+    }
+
     // Decoded value of an attribute or text: references replaced, line
     // ends normalised (and, in attributes, white space turned into blanks as
     // XML prescribes). False for a reference the scanner does not reproduce.
