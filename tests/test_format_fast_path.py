@@ -314,7 +314,8 @@ def state_of(workbook):
     styles = {(sheet.title, key): [copy.copy(getattr(cell, attr))
                                    for attr in ("font", "fill", "alignment", "border")]
               for sheet in workbook.worksheets for key, cell in sheet._cells.items()}
-    return raw, collections, widths, parts, styles
+    current_rows = {sheet.title: sheet._current_row for sheet in workbook.worksheets}
+    return raw, collections, widths, parts, styles, current_rows
 
 
 def formatted(et, recipe_name, calls):
@@ -338,7 +339,8 @@ def test_direct_route_saves_the_same_workbook(et, descriptor_calls, recipe_name)
     public, public_assignments = formatted(et, recipe_name, descriptor_calls)
 
     direct_state, public_state = state_of(direct.workbook), state_of(public.workbook)
-    names = ("raw cells", "style collections", "column widths", "saved parts", "cell styles")
+    names = ("raw cells", "style collections", "column widths", "saved parts", "cell styles",
+             "highest rows")
     for name, ours, theirs in zip(names, direct_state, public_state):
         assert ours == theirs, name
     assert any(part.startswith("xl/worksheets/") for part in direct_state[3])
@@ -348,6 +350,37 @@ def test_direct_route_saves_the_same_workbook(et, descriptor_calls, recipe_name)
     assert direct_assignments == expected_public_assignments(direct)
     has_values = any(value is not None for _, value, _ in direct_state[0].values())
     assert (public_assignments > direct_assignments) == has_values
+
+
+@pytest.mark.parametrize("recipe_name", ["header_with_gaps", "stacked_tables", "header_all_none"])
+def test_cells_missing_from_the_grid_are_made_without_the_sheets_cell_method(et, recipe_name):
+    # Their cells are made and styled as cell() would make them (the saved
+    # workbook is compared above); here: without a call per missing cell.
+    code = Worksheet.cell.__code__
+    calls = {"direct": 0, "public": 0}
+    route = "direct"
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is code:
+            calls[route] += 1
+
+    missing = {}
+    for route in ("direct", "public"):
+        recipe = Recipe()
+        RECIPES[recipe_name](recipe)
+        sheet = recipe.sheet
+        missing[route] = sheet.max_row * sheet.max_column - len(sheet._cells)
+        if route == "public":
+            et.Font = genuine_font
+        previous = sys.getprofile()
+        sys.setprofile(profile)
+        try:
+            et.format_excel_sheet(sheet)
+        finally:
+            sys.setprofile(previous)
+    assert missing["direct"] > 0
+    assert calls["direct"] == 0
+    assert calls["public"] >= missing["public"]
 
 
 def test_nothing_is_added_to_the_collections_when_no_cell_is_styled(et):

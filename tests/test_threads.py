@@ -208,6 +208,29 @@ def members(path):
                                     z.read(i.filename))) for i in z.infolist()]
 
 
+def all_at_once(count, job):
+    """job(k) for k in range(count), each in a thread of its own, all let go
+    at once and switching as often as the interpreter allows."""
+    results = [None] * count
+    start = threading.Barrier(count)
+
+    def run(k):
+        start.wait()
+        results[k] = job(k)
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=run, args=(k,)) for k in range(count)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=300)
+    finally:
+        sys.setswitchinterval(previous)
+    return results
+
+
 def test_large_writes_in_threads_match_serial_ones(et, tmp_path):
     # Sheets whose rows take several flushes of the native writer, during
     # which the other threads run (and change their own sheets).
@@ -218,23 +241,8 @@ def test_large_writes_in_threads_match_serial_ones(et, tmp_path):
     for k, frame in enumerate(frames):
         assert et.write_formatted_excel(str(tmp_path / f"serial{k}.xlsx"), {"S": frame}) is True
         serial.append(members(tmp_path / f"serial{k}.xlsx"))
-    results = [None] * len(frames)
-    start = threading.Barrier(len(frames))
-
-    def run(k):
-        start.wait()
-        results[k] = et.write_formatted_excel(str(tmp_path / f"thread{k}.xlsx"), {"S": frames[k]})
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=run, args=(k,)) for k in range(len(frames))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(timeout=300)
-    finally:
-        sys.setswitchinterval(previous)
+    results = all_at_once(len(frames), lambda k: et.write_formatted_excel(
+        str(tmp_path / f"thread{k}.xlsx"), {"S": frames[k]}))
     assert results == [True] * len(frames)
     for k in range(len(frames)):
         assert members(tmp_path / f"thread{k}.xlsx") == serial[k], k
@@ -253,23 +261,7 @@ def test_large_reads_in_threads_match_serial_ones(et, tmp_path):
         assert et.write_formatted_excel(paths[-1], {"S": frame}) is True
     mapping = {"code": "A2", "amount": "B2", "flag": "C2"}
     serial = [et.read_excel_by_cells(path, mapping) for path in paths]
-    results = [None] * len(paths)
-    start = threading.Barrier(len(paths))
-
-    def run(k):
-        start.wait()
-        results[k] = et.read_excel_by_cells(paths[k], mapping)
-
-    previous = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        threads = [threading.Thread(target=run, args=(k,)) for k in range(len(paths))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(timeout=300)
-    finally:
-        sys.setswitchinterval(previous)
+    results = all_at_once(len(paths), lambda k: et.read_excel_by_cells(paths[k], mapping))
     for k in range(len(paths)):
         assert len(serial[k]) == rows
         pd.testing.assert_frame_equal(results[k], serial[k])

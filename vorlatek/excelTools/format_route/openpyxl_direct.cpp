@@ -10,6 +10,7 @@
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../cells_route/cell_layout.hpp"
 #include "../output/cell_measure.hpp"
 #include "openpyxl_layout.hpp"
 
@@ -301,9 +302,12 @@ public:
                 }
             }
         }
-        Ref make_cell = get_attr(worksheet_, layout_.cell_name.get());
-        Ref made = call(make_cell.get(), {},
+        Ref made = cells_ ? make_missing_cell(row, row_number, column_number) : Ref();
+        if (!made) {
+            Ref make_cell = get_attr(worksheet_, layout_.cell_name.get());
+            made = call(make_cell.get(), {},
                         {{layout_.row_name.get(), row_number}, {names.column, column_number}});
+        }
         if (indexed != nullptr) {
             *indexed = made.dup().release();
         }
@@ -316,6 +320,7 @@ public:
     void distrust() noexcept
     {
         cells_.reset();
+        cell_layout_known_ = false;
         drop_index();
     }
 
@@ -438,6 +443,42 @@ private:
         return key_.get();
     }
 
+    // What cell(row=row, column=column) does for a coordinate the trusted
+    // cell dict lacks: Cell(sheet, row=row, column=column), stored under
+    // (row, column), the sheet's _current_row raised to the row. Made here
+    // when openpyxl's pieces for making a cell are its own (as the body
+    // placement makes cells); an empty Ref when the method is to be called.
+    // Sheets of several frames or a gap column have many such cells, each
+    // styled with the border and alignment afterwards.
+    Ref make_missing_cell(long row, PyObject* row_number, PyObject* column_number)
+    {
+        if (!cell_layout_known_) {
+            cell_layout_ = cell_layout_if_unchanged();
+            cell_layout_known_ = true;
+        }
+        if (cell_layout_ == nullptr) {
+            return Ref();
+        }
+        Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
+        if (!current_row || !PyLong_CheckExact(current_row.get())) {
+            return Ref();
+        }
+        int overflow = 0;
+        const long current = PyLong_AsLongAndOverflow(current_row.get(), &overflow);
+        if (current == -1 && PyErr_Occurred()) {
+            throw_error_set();
+        }
+        Ref made = Ref::checked(new_cell(*cell_layout_, worksheet_, row_number, column_number, Py_None,
+                                         names.type_numeric, Py_None));
+        // The dict keeps its key: a tuple of its own, never the reused one.
+        Ref stored_key = Ref::checked(PyTuple_Pack(2, row_number, column_number));
+        check_status(PyDict_SetItem(cells_.get(), stored_key.get(), made.get()));
+        if (overflow < 0 || (overflow == 0 && row > current)) {
+            set_attr(worksheet_, layout_.current_row_name.get(), row_number);
+        }
+        return made;
+    }
+
     bool trust()
     {
         if (!layout_still_holds(layout_) || !methods_unshadowed(layout_, worksheet_)) {
@@ -455,6 +496,10 @@ private:
     PyObject* worksheet_;
     Ref cells_;
     Ref key_;
+    // openpyxl's pieces for making a missing cell, found at the first one
+    // and again after other code ran.
+    const CellLayout* cell_layout_ = nullptr;
+    bool cell_layout_known_ = false;
     bool keys_plain_ = false;
     // The cell dict's cells, row by row, each with a reference of the
     // index's own (so no code run meanwhile can free one); empty when not

@@ -202,6 +202,13 @@ public:
         return Step::ok;
     }
 
+    // The content of an element of text only, and its end tag.
+    Step text_of(std::string_view& out, std::string_view name) noexcept
+    {
+        const Step step = text(out);
+        return step == Step::ok ? end_tag(name) : step;
+    }
+
 private:
     const char* begin_;
     const char* p_;
@@ -366,10 +373,7 @@ Step read_inline(RowBytes& in, const Tag& is, CellContent& content)
         return Step::aside;
     }
     if (!t.empty) {
-        step = in.text(content.inline_text);
-        if (step == Step::ok) {
-            step = in.end_tag("t");
-        }
+        step = in.text_of(content.inline_text, "t");
         if (step != Step::ok) {
             return step;
         }
@@ -403,10 +407,7 @@ Step read_cell_content(RowBytes& in, bool inline_string, CellContent& content)
         if (is_name(child.name, "v") && !content.value_seen && child.count == 0) {
             content.value_seen = true;
             if (!child.empty) {
-                step = in.text(content.value);
-                if (step == Step::ok) {
-                    step = in.end_tag("v");
-                }
+                step = in.text_of(content.value, "v");
                 if (step != Step::ok) {
                     return step;
                 }
@@ -422,10 +423,7 @@ Step read_cell_content(RowBytes& in, bool inline_string, CellContent& content)
             formula_seen = true;
             if (!child.empty) {
                 std::string_view formula;
-                step = in.text(formula);
-                if (step == Step::ok) {
-                    step = in.end_tag("f");
-                }
+                step = in.text_of(formula, "f");
                 if (step != Step::ok) {
                     return step;
                 }
