@@ -4,6 +4,7 @@
     python benchmarks/bench_write.py --quick    # 10,000 x 10 and 10 x 10
     python benchmarks/bench_write.py --no-pyarrow   # text columns without pyarrow
     python benchmarks/bench_write.py --threads  # two writes in two threads
+    python benchmarks/bench_write.py --wheel WHEEL  # also the module of that wheel
 
 Every case runs in a child process of its own (so peak memory is that case's
 alone): CPU seconds of the write itself (user + system, median of the
@@ -22,6 +23,9 @@ kept busy; on a machine shared with other work the ratio says little
 without it).
 
 - styled route: write_formatted_excel(path, {"Report": frame}) as it is;
+- styled route wheel (with --wheel): the same call with the module of that
+  wheel (unpacked and put first on the child's path), e.g. an earlier
+  revision's build beside this one's;
 - styled generic: the same call with the module's `pd` rebound to a module
   that only hands out pandas' names, so every phase takes pandas' and
   openpyxl's own calls (today's route);
@@ -87,7 +91,7 @@ def writer_for(case, frame, path):
         def write():
             assert et.write_formatted_excel(path, {"Report": frame}, False) is True
         return write
-    if case.startswith("styled"):
+    if case.startswith("styled"):  # "styled route wheel": the same, on the wheel's path
         import vorlatek.excelTools as et
         if case == "styled generic":
             wrapper = types.ModuleType("pandas_wrapper")
@@ -130,8 +134,10 @@ def child(case, rows, repeats):
             times.append(time.process_time() - start)
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         size = os.path.getsize(path)
+    module = sys.modules.get("vorlatek.excelTools")
     print(json.dumps({"cpu": statistics.median(times), "wall": statistics.median(walls),
-                      "peak_kb": peak, "before_kb": before, "bytes": size}))
+                      "peak_kb": peak, "before_kb": before, "bytes": size,
+                      "module": getattr(module, "__file__", None)}))
 
 
 def threads_child(rows, repeats):
@@ -178,12 +184,24 @@ def available(case):
         return False
 
 
+# Folder of the unpacked wheel given by --wheel, first on the path of the
+# "styled route wheel" children.
+wheel_folder = None
+WHEEL_CASE = "styled route wheel"
+
+
 def run_case(case, rows, repeats, no_pyarrow):
+    env = dict(os.environ)
+    if case == WHEEL_CASE:
+        env["PYTHONPATH"] = wheel_folder
     done = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", case,
                            "--rows", str(rows), "--repeats", str(repeats)]
                           + (["--no-pyarrow"] if no_pyarrow else []),
-                          capture_output=True, text=True, check=True)
-    return json.loads(done.stdout.strip().splitlines()[-1])
+                          capture_output=True, text=True, check=True, env=env)
+    result = json.loads(done.stdout.strip().splitlines()[-1])
+    if case == WHEEL_CASE:
+        assert result["module"].startswith(wheel_folder), result["module"]
+    return result
 
 
 def text_storage(no_pyarrow):
@@ -204,7 +222,15 @@ def main(argv):
     parser.add_argument("--phases", action="store_true")
     parser.add_argument("--no-pyarrow", action="store_true")
     parser.add_argument("--threads", action="store_true")
+    parser.add_argument("--wheel")
     args = parser.parse_args(argv)
+    cases = list(CASES)
+    if args.wheel:
+        global wheel_folder
+        import zipfile
+        wheel_folder = tempfile.mkdtemp(prefix="bench-wheel-")
+        zipfile.ZipFile(args.wheel).extractall(wheel_folder)
+        cases.insert(1, WHEEL_CASE)
     if args.no_pyarrow:
         hide_pyarrow()
     if args.child == "threads":
@@ -235,7 +261,7 @@ def main(argv):
           f"{'peak MB':>8} {'before MB':>9} {'file KB':>8}")
     for rows, repeats in sizes:
         results = {}
-        for case in CASES:
+        for case in cases:
             if available(case):
                 results[case] = run_case(case, rows, repeats, args.no_pyarrow)
         yardstick = results["styled generic"]["cpu"]
