@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "../core/compat.hpp"
+#include "../core/first_use.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../library_check/route_guard.hpp"
@@ -162,6 +163,7 @@ struct RouteClasses {
     PyObject* native_excel_file = nullptr;
 };
 RouteClasses route_classes;
+FirstUseLock route_classes_lock;
 
 // The classes one read goes through.
 struct ReadClasses {
@@ -203,10 +205,22 @@ bool same_engines(PyObject* engines, PyObject* copy)
     return true;
 }
 
+bool classes_made_for(const PandasPieces& pieces)
+{
+    return route_classes.native_excel_file != nullptr && route_classes.excel_file == pieces.excel_file.get() &&
+           same_engines(pieces.engines.get(), route_classes.engines);
+}
+
 ReadClasses native_classes(const RouteLibraries& libraries, const PandasPieces& pieces)
 {
-    if (route_classes.native_excel_file != nullptr && route_classes.excel_file == pieces.excel_file.get() &&
-        same_engines(pieces.engines.get(), route_classes.engines)) {
+    if (classes_made_for(pieces)) {
+        return {Ref::borrow(route_classes.native_reader), Ref::borrow(route_classes.native_excel_file)};
+    }
+    // Making the classes runs Python code (type() may collect garbage and
+    // run finalisers), so another thread's first read may start meanwhile:
+    // it waits for these classes instead of making a second pair.
+    FirstUseGuard guard(route_classes_lock);
+    if (guard.held() && classes_made_for(pieces)) {
         return {Ref::borrow(route_classes.native_reader), Ref::borrow(route_classes.native_excel_file)};
     }
     Ref engines_copy = Ref::checked(PyDict_Copy(pieces.engines.get()));
@@ -232,6 +246,10 @@ ReadClasses native_classes(const RouteLibraries& libraries, const PandasPieces& 
     Ref file_class = call(reinterpret_cast<PyObject*>(&PyType_Type),
                           {file_name.get(), file_bases.get(), file_dict.get()});
 
+    if (!guard.held()) {
+        // A read this thread started while making them: these serve it alone.
+        return {std::move(reader_class), std::move(file_class)};
+    }
     // The new classes are in place before the old ones are let go: letting
     // them go may run Python code (a finaliser, a weak reference's
     // callback), which must find the table whole.
