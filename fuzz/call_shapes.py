@@ -396,11 +396,19 @@ def rebind_names():
 
 
 def safe_path(item):
-    """The writer writes beside its file_path: keep every text inside the scratch folder."""
-    if type(item) is not str:
+    """The writer writes beside its file_path: keep every kind of path inside the scratch folder.
+
+    Texts (and their subclasses), bytes and path objects all name files to the
+    writer; each keeps its kind, so the call still meets the same shapes.
+    """
+    if isinstance(item, bytes):
+        return os.fsencode(safe_path(os.fsdecode(item)))
+    if isinstance(item, os.PathLike):
+        return type(item)(safe_path(os.fspath(item)))
+    if not isinstance(item, str):
         return item
-    name = item.replace("/", "_").replace("\x00", "")
-    return os.path.join(SCRATCH, name if name.strip(".") else "out.xlsx")
+    name = str(item).replace("/", "_").replace("\x00", "")
+    return type(item)(os.path.join(SCRATCH, name if name.strip(".") else "out.xlsx"))
 
 
 def keyword_name(params):

@@ -52,9 +52,11 @@ for target in ${VORLATEK_FUZZ_TARGETS:-cell_address call_shapes format_routes wr
     echo "=== fuzz $target for $seconds s"
     # New inputs go to the first folder; the seeds in the checkout are only read.
     mkdir -p "$out/$target/corpus"
-    if ! LD_PRELOAD="$runtime" "$python" "fuzz/$target.py" -max_total_time="$seconds" \
-            -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
-            -artifact_prefix="$out/$target/" "$out/$target/corpus" "fuzz/corpus/$target" \
+    # Each target runs from the scratch folder, so a file written by a call the
+    # harness did not foresee lands there, not in the checkout.
+    if ! (cd "$VORLATEK_FUZZ_SCRATCH" && LD_PRELOAD="$runtime" "$python" "$root/fuzz/$target.py" \
+            -max_total_time="$seconds" -timeout=30 -rss_limit_mb=4096 -print_final_stats=1 \
+            -artifact_prefix="$out/$target/" "$out/$target/corpus" "$root/fuzz/corpus/$target") \
             >"$out/$target/log" 2>&1; then
         failed+=("$target")
         tail -n 60 "$out/$target/log"
