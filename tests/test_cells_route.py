@@ -113,12 +113,12 @@ except ImportError:
 def write(et, caplog, path, data, auto_format, generic):
     """One write_formatted_excel call with everything observable of it."""
     states = []
+    books = []
     real_save = OpenpyxlWriter._save
 
     def save_and_look(self):
         states.append(book_state(self.book))
-        # Every cell is back in the garbage collector's care once placed.
-        states.append(all(gc.is_tracked(c) for ws in self.book._sheets for c in ws._cells.values()))
+        books.append(self.book)
         return real_save(self)
 
     calls = collections.Counter()
@@ -144,6 +144,9 @@ def write(et, caplog, path, data, auto_format, generic):
             result = et.write_formatted_excel(str(path), data, auto_format)
         finally:
             sys.setprofile(None)
+    # Every cell and style is in the garbage collector's care again once the call returns.
+    states.append([all(gc.is_tracked(c) and gc.is_tracked(c._style) for ws in book._sheets
+                       for c in ws._cells.values()) for book in books])
     records = [(r.levelname, r.getMessage().replace(str(path), "<path>"))
                for r in caplog.records if r.name == LOGGER]
     warned = [(w.category.__name__, str(w.message)) for w in caught]

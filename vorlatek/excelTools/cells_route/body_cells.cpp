@@ -606,7 +606,10 @@ private:
     std::vector<Ref> rows_;
     std::vector<Learned> learned_;
     ArrowTexts arrow_texts_{pandas_};
-    CollectorPause collector_pause_;
+    // The running write's pause, else one of this placement's own.
+    CollectorPause own_pause_;
+    CollectorPause& collector_pause_ =
+        WritePause::current() != nullptr ? *WritePause::current() : own_pause_;
     Ref na_rep_;
     Ref inf_rep_;
     Ref neg_inf_rep_;

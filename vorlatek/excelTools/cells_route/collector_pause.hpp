@@ -1,15 +1,22 @@
-// Objects kept out of the cyclic garbage collector while a placement makes
-// them, and handed back to it when the placement ends.
+// Objects kept out of the cyclic garbage collector while a write makes
+// them, and handed back to it when the write ends.
 //
-// A body of a million cells makes a million tracked objects, and the
-// collector answers their growth with full collections, each walking every
-// object of the process again: about a third of a large placement's time.
-// The cells made here are all reachable (the sheet's cell dict holds them),
+// A body of a million cells makes a million tracked objects (and as many
+// style arrays when the sheet is formatted), and the collector answers
+// their growth with collections that walk them again and again: young ones
+// each time they are checked, then all of them in a full collection. The
+// objects made here are all reachable (the sheet's cell dict holds them),
 // so those walks can find nothing to free. An untracked object is never
 // freed by the collector and only counts as a reference from outside, so
 // untracking is safe whatever runs meanwhile; tracking them again when the
-// placement ends (normally or by an error) leaves the collector as it would
+// pause ends (normally or by an error) leaves the collector as it would
 // have been, the cells and the sheet collectable like any others.
+//
+// write_formatted_excel opens a WritePause for its whole call: the body
+// placements and the formatter hold what they make in it, and it ends after
+// the writer is closed, when the workbook is no longer referenced, so the
+// collector meets those objects once, as garbage. A placement outside such
+// a call (a frame's own to_excel) pauses only for itself.
 #pragma once
 
 #include <Python.h>
@@ -60,6 +67,25 @@ private:
     }
 
     std::vector<Ref> held_;
+};
+
+// The pause of the write_formatted_excel call running on this thread, if
+// any. A nested call (from code the write ran) opens its own and restores
+// the outer one when it ends.
+class WritePause {
+public:
+    WritePause() noexcept : outer_(current_) { current_ = &pause_; }
+    WritePause(const WritePause&) = delete;
+    WritePause& operator=(const WritePause&) = delete;
+    ~WritePause() { current_ = outer_; }
+
+    // The running write's pause, else nullptr.
+    static CollectorPause* current() noexcept { return current_; }
+
+private:
+    CollectorPause pause_;
+    CollectorPause* outer_;
+    static inline thread_local CollectorPause* current_ = nullptr;
 };
 
 }  // namespace xt

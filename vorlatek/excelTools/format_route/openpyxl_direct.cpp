@@ -11,12 +11,22 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../cells_route/cell_layout.hpp"
+#include "../cells_route/collector_pause.hpp"
 #include "../output/cell_measure.hpp"
 #include "openpyxl_layout.hpp"
 
 namespace xt {
 
 namespace {
+
+// An object the formatter makes inside write_formatted_excel waits for the
+// end of that write to be seen by the collector, as the placed cells do.
+void hold_for_write(PyObject* obj)
+{
+    if (CollectorPause* pause = WritePause::current()) {
+        pause->hold(obj);
+    }
+}
 
 // A writable view of the nine C ints of a style array; false (nothing held)
 // for an array of another length or item type.
@@ -129,6 +139,7 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
         *style_slot = fresh;
         Py_DECREF(style);
         style = fresh;
+        hold_for_write(fresh);
         if (!style_ints(style, view)) {
             // Not what StyleArray() makes: the assignments take it from here.
             return false;
@@ -473,6 +484,7 @@ private:
         // The dict keeps its key: a tuple of its own, never the reused one.
         Ref stored_key = Ref::checked(PyTuple_Pack(2, row_number, column_number));
         check_status(PyDict_SetItem(cells_.get(), stored_key.get(), made.get()));
+        hold_for_write(made.get());
         if (overflow < 0 || (overflow == 0 && row > current)) {
             set_attr(worksheet_, layout_.current_row_name.get(), row_number);
         }

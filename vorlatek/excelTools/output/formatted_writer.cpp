@@ -11,6 +11,7 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../shell/bodies.hpp"
+#include "../cells_route/collector_pause.hpp"
 #include "../cells_route/native_cells.hpp"
 #include "../save_route/native_save.hpp"
 #include "replacement_file.hpp"
@@ -200,6 +201,8 @@ Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
     }
     Ref unflushed;
     try {
+        // Ends once the writer and its workbook are let go (see WritePause).
+        WritePause pause;
         unflushed = write_workbook(frame, file_path, sheets_data, auto_format);
     }
     catch (const PyErrorSet&) {
