@@ -187,12 +187,12 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
 namespace {
 
 // Values whose truth test and text conversion are the interpreter's own and
-// run no other code.
+// run no other code; None (every cell the grid made) is never converted.
 bool measured_quietly(PyObject* value)
 {
     PyTypeObject* type = Py_TYPE(value);
-    return type == &PyUnicode_Type || type == &PyLong_Type || type == &PyFloat_Type ||
-           type == &PyBool_Type;
+    return value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type ||
+           type == &PyFloat_Type || type == &PyBool_Type;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "openpyxl_layout.hpp"
 
 #include <memory>
+#include <string>
 
 #include "../core/error.hpp"
 #include "../core/first_use.hpp"
@@ -121,6 +122,11 @@ bool capture_style_array_new(OpenpyxlLayout& l)
     l.no_arguments = Ref::checked(PyTuple_New(0));
     l.new_arguments =
         Ref::checked(PyTuple_Pack(2, type_code.get(), PyTuple_GET_ITEM(l.new_defaults.get(), 0)));
+    const std::string zero_ints(style_array_length * sizeof(int), '\0');
+    Ref zero_bytes = Ref::checked(
+        PyBytes_FromStringAndSize(zero_ints.data(), static_cast<Py_ssize_t>(zero_ints.size())));
+    l.zero_arguments = Ref::checked(PyTuple_Pack(2, type_code.get(), zero_bytes.get()));
+    l.zero = Ref::checked(PyLong_FromLong(0));
     return true;
 }
 
@@ -399,11 +405,21 @@ bool quiet_merged_cell(const OpenpyxlLayout& layout, PyObject* cell)
 // (cls, 'i', its default list) to array.__new__, which makes it with the
 // array type's own constructor; then the object's __init__ runs with no
 // arguments. The layout's checks keep each of these pieces as captured.
+//
+// The array's constructor converts a list's items one by one through the
+// argument parser; from bytes it copies the C ints at once. While the default
+// list holds nine times the very zero it held when checked, the bytes of
+// nine zeros make the same array.
 PyObject* new_style_array(const OpenpyxlLayout& layout)
 {
     PyTypeObject* style_array = as_type(layout.style_array_type);
-    PyObject* made = as_type(layout.array_type)->tp_new(style_array, layout.new_arguments.get(),
-                                                        nullptr);
+    PyObject* defaults = PyTuple_GET_ITEM(layout.new_arguments.get(), 1);
+    bool zeros = PyList_CheckExact(defaults) && PyList_GET_SIZE(defaults) == style_array_length;
+    for (Py_ssize_t i = 0; zeros && i < style_array_length; ++i) {
+        zeros = PyList_GET_ITEM(defaults, i) == layout.zero.get();
+    }
+    PyObject* arguments = zeros ? layout.zero_arguments.get() : layout.new_arguments.get();
+    PyObject* made = as_type(layout.array_type)->tp_new(style_array, arguments, nullptr);
     if (made == nullptr || !PyObject_TypeCheck(made, style_array)) {
         return made;
     }

@@ -60,6 +60,8 @@ struct OpenpyxlLayout {
     Ref array_type;
     Ref array_name;      // "array"
     Ref new_arguments;   // ('i', the default list)
+    Ref zero_arguments;  // ('i', the bytes of nine C int zeros)
+    Ref zero;            // 0, the object the default list holds nine times
     Ref no_arguments;    // ()
 
     Ref collection_attr;  // "collection"
