@@ -173,6 +173,11 @@ TEXTS = frame(
     markup=["]]>", "<sheetData>", "&amp;"],
 )
 LONG = frame(long=["x" * 40000, "y " * 20000, "z"])
+# Beyond the sink's room and the archive's pieces, in runs cut by the room
+# their texts need: texts of each width with escapes among them.
+HUGE = frame(ascii=[f"<{k}> & \"{k}\" " * 60 for k in range(1500)],
+             cjk=["漢字" * 300 + f"{k}" for k in range(1500)],
+             wide=[(" \U0001F600é" * 200)[k % 3:] for k in range(1500)])
 INDEXED = pd.DataFrame({"v": [1.25, 2.5]}, index=pd.Index(["r1", "r2"], name="key"))
 MULTI = pd.DataFrame(
     np.arange(8).reshape(4, 2),
@@ -187,6 +192,7 @@ CASES = {
     "nullable and categorical": {"N": NULLABLE},
     "texts": {"T": TEXTS},
     "long texts": {"L": LONG},
+    "larger than the sink": {"H": HUGE},
     # pandas 2 writes a Decimal as its text, pandas 3 as the Decimal.
     "decimals": {"D": frame(n=[decimal.Decimal("1.10"), decimal.Decimal("NaN"),
                                decimal.Decimal("-1E+400")])},
@@ -319,6 +325,29 @@ SHEET_CHANGES = {
         for row in range(2_000, 2_520, 7)] + [
         ws.cell(row=row, column=column, value=column)
         for row in range(2_600, 2_500, -3) for column in (9, 7, 8)], True),
+    # Texts needing escapes, characters beyond the BMP and edge white space
+    # in every cell around the ends of the first runs.
+    "escapes where runs end": (lambda ws: [
+        ws.cell(row=row, column=column, value=value)
+        for row in range(20, 2_120) for column, value in enumerate(
+            (f'<{row}&amp;"\'>', "\U0001F600" + "é" * (row % 3) + "\U00010348", " lead", "trail ",
+             "]]>\r\n", '="a&b"&"<"', "\u2028x\x85", row), start=1)], True),
+    # One row across runs, its cells made from the last column back; rows
+    # made from the last one back (put in order by counting); a row of
+    # unstyled empty cells.
+    "rows and columns out of order": (lambda ws: [
+        ws.cell(row=30, column=column, value=f"c{column}") for column in range(9_000, 0, -1)] + [
+        ws.cell(row=row, column=column, value=row - column)
+        for row in range(3_000, 31, -1) for column in (3, 1, 2)] + [
+        ws.cell(row=31, column=column) for column in range(1, 60)], True),
+    # Rows too far apart to count (sorted instead), made out of order.
+    "sparse rows far apart": (lambda ws: [
+        ws.cell(row=row, column=2, value=row) for row in (1_000_000, 500_000, 40, 250_000, 41)], True),
+    # Cells moved to other keys: grouped by the key, written by their own
+    # coordinates.
+    "cells under other keys": (lambda ws: [
+        ws._cells.__setitem__((50, 3), ws._cells.pop((2, 1))),
+        ws._cells.__setitem__((1, 9), ws._cells.pop((3, 2)))], True),
     # The dimension: "A1:A1" for a sheet without cells, get_column_letter's
     # refusal for a column beyond ZZZ, corners of cells far from the table.
     "every cell removed": (lambda ws: ws._cells.clear(), True),
