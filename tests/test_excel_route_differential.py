@@ -743,6 +743,19 @@ def many_kinds(count):
     return parts
 
 
+def shared_strings_taking_turns(count):
+    """`count` shared strings, the plain ones and those for the events in
+    turn (a piece ends anywhere among them), and rows reaching across."""
+    def parts():
+        shapes = MANY_STRINGS + ["<t>é東😀 {k}</t>", "<t>{k}&#10;x</t>", "<r><t>{k}</t></r>", '<t xml:space="preserve">{k} </t>',
+                                 "<t>_x000D_{k}</t>", "<t>{k}\r\n</t>", "<t>]{k}</t>", "<t>a</t><t>{k}</t>"]
+        items = [shapes[k % len(shapes)].replace("{k}", str(k)) for k in range(count)]
+        rows = "".join(row(r, c(f"A{r}", r * 131 % count, "s"), c(f"B{r}", r * 7919 % count, "s"), c(f"C{r}", r % len(shapes), "s"))
+                       for r in range(1, 400))
+        return one_sheet(rows, strings=wp.strings_xml(items))
+    return parts
+
+
 def late_odd_cell(cell, count=1500):
     """Plainly written rows past the size the route reads without the lock,
     then a cell the library reads otherwise (the sheet is left to it)."""
@@ -884,6 +897,7 @@ CASES = {
     "pieces-ending-within-rows": (rows_cut_at_piece_ends, [across("ABCD"), across("ABC", row=6), across("ABF", row=19)], "native"),
     "pieces-ending-within-shared-strings": (strings_cut_at_piece_ends, [across("AB")], "native"),
     "many-kinds-across-pieces": (many_kinds(6_000), [across("ABCDEFGH"), backwards("ACEFH", row=2_990)], "native"),
+    "shared-strings-taking-turns": (shared_strings_taking_turns(45_000), [across("ABC"), backwards("ABC", row=300)], "native"),
     "late-number-text-inf": (late_odd_cell(lambda ref: c(ref, "inf")), [across("AB")], "aside"),
     "late-number-text-nan": (late_odd_cell(lambda ref: c(ref, "nan")), [across("AB")], "aside"),
     "late-shared-index-out-of-range": (late_odd_cell(lambda ref: c(ref, 2, "s")), [across("AB")], "aside"),
