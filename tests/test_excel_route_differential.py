@@ -607,6 +607,11 @@ MID_ROW_SWITCHES = [
     '<row r="{r}" x14ac:dyDescent="&#48;.25"><c r="A{r}"><v>5</v></c><c r="C{r}" t="inlineStr"><is><t>é😀</t></is></c></row>',
     '<row r="{r}"><c r="A{r}"><f>1&lt;2</f><v>1</v></c><c r="B{r}" t="str"><f>"x"</f><v>x &gt; y</v></c>'
     '<c r="C{r}"><f t="shared" ref="C1:C9" si="0">1+1</f><v>2</v></c></row>',
+    # an inline string in a number cell, an attribute on an inline text,
+    # references in lower case and naming other rows
+    '<row r="{r}"><c r="A{r}"><is><t>x</t></is><v>4</v></c><c r="B{r}" t="inlineStr"><is><t q="1">attr</t></is></c>'
+    '<c r="c{r}"><v>6</v></c></row>',
+    '<row r="{r}"><c r="A1"><v>7</v></c><c r="B999999999"><v>8</v></c><c r="d{r}" t="s"><v>1</v></c></row>',
 ]
 
 # Where the route's pieces end: a filler before each target sized so that
@@ -635,6 +640,8 @@ CUT_ROWS = [
     ('<row r="{r}"><c r="A{r}"><v>11</v></c><c xmlns:q="urn:q" r="B{r}" q:z="1"><v>3</v></c></row>', "xmlns", 3),
     ('<row r="{r}"><c r="A{r}" t="inlineStr"><is><r><t>ri</t></r><r><t>ch</t></r></is></c></row>', "<r>", 1),
     ('<row r="{r}"><c r="A{r}" t="inlineStr"><is><t>a\r\nb</t></is></c><c r="B{r}"><v>12</v></c></row>', "\r\n", 1),
+    # between the two bytes of a line end in the white space between tags
+    ('<row r="{r}">\r\n  <c r="A{r}"><v>13</v></c>\r\n</row>', "\r\n", 1),
 ]
 STRINGS_HEAD = (wp.DECLARATION + f'<sst xmlns="{wp.MAIN}">').encode()
 CUT_STRINGS = [
@@ -651,6 +658,7 @@ CUT_STRINGS = [
     ("<si><t>x\r\ny</t></si>", "\r\n", 1),
     ("<si><t>_x000D_escaped</t></si>", "_x000D_", 3),
     ("<si/>", "/>", 1),
+    ("<si>\r\n  <t>crlf around</t>\r\n</si>", "\r\n", 1),
 ]
 
 
@@ -736,7 +744,7 @@ def many_kinds(count):
         rows = []
         for r in range(1, count + 1):
             cells = [many_kinds_cell(f"{L}{r}", r * 8 + n) for n, L in enumerate("ABCDEFGH")]
-            if r % 97 == 0 or 3000 <= r < 3100 and r % 2:
+            if r % 97 == 0 or 3000 <= r < 3100 and r % 2 or 4000 <= r < 5000 and r % 64 in (0, 1):
                 cells[5] = c(f"F{r}", "a &amp; b", "str")  # for the events, part way along
             rows.append(row(r, *cells))
         return one_sheet("".join(rows), strings=wp.strings_xml(MANY_STRINGS), styles=wp.styles_xml())
@@ -891,16 +899,17 @@ CASES = {
     "plain-and-event-rows-many": (plain_and_event_rows(12_000), [across("ABCD"), backwards("AD", row=11_000)], "native"),
     "plain-rows-then-comment": (plain_and_event_rows(300, '<row r="301"><!-- a note --></row>'), [across("AB")], "aside"),
     "plain-rows-switching-mid-row": (plain_and_event_rows(len(MID_ROW_SWITCHES) * 2, shapes=MID_ROW_SWITCHES + PLAIN_ROWS),
-                                     [across("ABCD"), backwards("ABD", row=2), across("ABC", row=14)], "native"),
+                                     [across("ABCD"), backwards("ABD", row=2), across("ABC", row=14), across("ABCD", row=13)], "native"),
     "plain-rows-switching-mid-row-many": (plain_and_event_rows(6_000, shapes=MID_ROW_SWITCHES + PLAIN_ROWS[:3]),
                                           [across("ABCD", row=5_000)], "native"),
-    "pieces-ending-within-rows": (rows_cut_at_piece_ends, [across("ABCD"), across("ABC", row=6), across("ABF", row=19)], "native"),
+    "pieces-ending-within-rows": (rows_cut_at_piece_ends, [across("ABCD"), across("ABC", row=6), across("ABF", row=19), across("A", row=36)], "native"),
     "pieces-ending-within-shared-strings": (strings_cut_at_piece_ends, [across("AB")], "native"),
     "many-kinds-across-pieces": (many_kinds(6_000), [across("ABCDEFGH"), backwards("ACEFH", row=2_990)], "native"),
     "shared-strings-taking-turns": (shared_strings_taking_turns(45_000), [across("ABC"), backwards("ABC", row=300)], "native"),
     "late-number-text-inf": (late_odd_cell(lambda ref: c(ref, "inf")), [across("AB")], "aside"),
     "late-number-text-nan": (late_odd_cell(lambda ref: c(ref, "nan")), [across("AB")], "aside"),
     "late-shared-index-out-of-range": (late_odd_cell(lambda ref: c(ref, 2, "s")), [across("AB")], "aside"),
+    "late-empty-style": (late_odd_cell(lambda ref: c(ref, 5, s="")), [across("AB")], "aside"),
     "late-cdata-value": (late_odd_cell(lambda ref: c(ref, inner="<v><![CDATA[7]]></v>")), [across("AB")], "aside"),
     "late-processing-instruction": (late_odd_cell(lambda ref: "<?pi x?>" + c(ref, 3)), [across("AB")], "aside"),
     "far-below-gaps-and-skips": (far_cell(f"A{FAR_BELOW}", table_rows(4) + row(50_000, c("B50000", 5)) + row(150_000, c("C150000", 6))),

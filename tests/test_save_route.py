@@ -270,6 +270,10 @@ def raw(ws, coordinate, value, data_type):
     cell.data_type = data_type
 
 
+# The longest text a run of cells written without the GIL takes (its sink
+# holds 4 MiB, a cell asks for 512 bytes and 12 a character).
+ROOM_OF_A_RUN = ((4 << 20) - 512) // 12
+
 SHEET_CHANGES = {
     "python values": (lambda ws: [set_cell(ws, "H1", datetime.time(6, 30, 0, 5)),
                                   set_cell(ws, "H2", datetime.timedelta(days=-2, microseconds=7)),
@@ -313,6 +317,13 @@ SHEET_CHANGES = {
         raw(ws, "Q1", "漢" * 400_000, "s"), raw(ws, "Q2", "\U0001F600 " * 200_000, "s"),
         raw(ws, "Q3", "9" * 400_000, "n"), raw(ws, "Q4", "=" + "A1&" * 140_000 + "1", "f"),
         set_cell(ws, "R1", 1.5), set_cell(ws, "R2", "short")], True),
+    # Texts at the most one run holds and one character more, in each width,
+    # escapes among them, between short cells.
+    "texts at the room of one run": (lambda ws: [
+        raw(ws, f"S{k + 1}", text, "s") for k, text in enumerate(
+            ["x" * ROOM_OF_A_RUN, "&" * (ROOM_OF_A_RUN + 1), "é<" * (ROOM_OF_A_RUN // 2),
+             "\u3042" * (ROOM_OF_A_RUN + 1), "\U0001F600" * ROOM_OF_A_RUN, "\U0001F600" * (ROOM_OF_A_RUN + 1)])] + [
+        set_cell(ws, f"T{k}", k) for k in range(1, 8)], True),
     # Thousands of rows: many runs, cut by their cell count and by the room
     # their texts need, with styles first met in later runs, and cells made
     # out of their rows' and columns' order.
