@@ -905,7 +905,7 @@ CASES = {
     "pieces-ending-within-rows": (rows_cut_at_piece_ends, [across("ABCD"), across("ABC", row=6), across("ABF", row=19), across("A", row=36)], "native"),
     "pieces-ending-within-shared-strings": (strings_cut_at_piece_ends, [across("AB")], "native"),
     "many-kinds-across-pieces": (many_kinds(6_000), [across("ABCDEFGH"), backwards("ACEFH", row=2_990)], "native"),
-    "shared-strings-taking-turns": (shared_strings_taking_turns(45_000), [across("ABC"), backwards("ABC", row=300)], "native"),
+    "shared-strings-taking-turns": (shared_strings_taking_turns(45_000), [across("ABC")], "native"),
     "late-number-text-inf": (late_odd_cell(lambda ref: c(ref, "inf")), [across("AB")], "aside"),
     "late-number-text-nan": (late_odd_cell(lambda ref: c(ref, "nan")), [across("AB")], "aside"),
     "late-shared-index-out-of-range": (late_odd_cell(lambda ref: c(ref, 2, "s")), [across("AB")], "aside"),
