@@ -569,15 +569,207 @@ EVENT_ROWS = [
 ]
 
 
-def plain_and_event_rows(count, tail=""):
+def plain_and_event_rows(count, tail="", shapes=None):
     """`count` rows taking turns between the two readings, long enough to
     cross the pieces the route reads; `tail` after them."""
     def parts():
-        shapes = PLAIN_ROWS + EVENT_ROWS
-        rows = "".join(shapes[k % len(shapes)].replace("{r}", str(k + 1)) for k in range(count)) + tail
+        chosen = shapes or PLAIN_ROWS + EVENT_ROWS
+        rows = "".join(chosen[k % len(chosen)].replace("{r}", str(k + 1)) for k in range(count)) + tail
         sheet = wp.sheet_xml(rows, root=f'<worksheet xmlns="{wp.MAIN}" xmlns:x14ac="{X14AC}">')
         return {**one_sheet("", strings=wp.strings_xml(["<t>one</t>", "<t>two</t>"]), styles=wp.styles_xml()),
                 "xl/worksheets/sheet1.xml": sheet}
+    return parts
+
+
+# Rows that start in one pass and are left to the events part way along
+# (the cells read so far dropped and read again), the counters of rows and
+# columns carried across the two readings, and the bounds of the plain
+# reading: its most attributes on one tag, white space and quotes of every
+# kind, a namespace declared on a cell, line ends and references in texts.
+# With r, s and t: the most attributes the plain reading takes on one tag.
+ATTRIBUTES_16 = "".join(f' k{k}="{k}"' for k in range(13))
+MID_ROW_SWITCHES = [
+    '<row r="{r}"><c r="A{r}"><v>{r}</v></c><c r="B{r}" t="s"><v>0</v></c>'
+    '<c r="C{r}" t="inlineStr"><is><t>caf&#233;</t></is></c><c r="D{r}"><v>1.25</v></c></row>',
+    '<row><c><v>1</v></c><c t="str"><v>a&lt;b</v></c><c><v>3</v></c><c t="b"><v>1</v></c></row>',
+    '<row><c><v>{r}</v></c><c/><c t="b"><v>0</v></c></row>',
+    '<row r="{r}"><c r="A{r}" s="1" t="n"' + ATTRIBUTES_16 + '><v>16</v></c>'
+    '<c r="B{r}" s="1" t="n"' + ATTRIBUTES_16 + ' k13="x"><v>17</v></c><c><v>-0</v></c></row>',
+    '<row r="{r}"><c r="A{r}"><v>1</v></c><c xmlns:q="urn:q" r="B{r}" q:z="1"><v>2</v></c><c><v>.5</v></c></row>',
+    '<row r="{r}"><c r="A{r}" t="inlineStr"><is><t>tab\there\nline</t></is></c>'
+    '<c r="B{r}" t="inlineStr"><is><t>cr\r\nlf\rx</t></is></c><c t="str"><v>1.</v></c></row>',
+    '<row r="{r}"><c r="A{r}" t="inlineStr"><is> <t>spaced</t> </is></c>'
+    '<c r="B{r}" t="inlineStr"><is><t>a</t><t>b</t></is></c><c r="D{r}" t="e"><v>#REF!</v></c></row>',
+    '<row r="{r}"\n\t><c\tr="A{r}"\r\n t=\'inlineStr\'><is><t xml:space="default">  d  </t></is></c\n>'
+    '<c r="B{r}" t="inlineStr"><is><t xml:space=\'preserve\'>  p  </t></is></c></row\t>',
+    '<row r="{r}" spans="1:4"></row>',
+    '<row r="{r}">\n</row>',
+    '<row r="{r}" x14ac:dyDescent="&#48;.25"><c r="A{r}"><v>5</v></c><c r="C{r}" t="inlineStr"><is><t>é😀</t></is></c></row>',
+    '<row r="{r}"><c r="A{r}"><f>1&lt;2</f><v>1</v></c><c r="B{r}" t="str"><f>"x"</f><v>x &gt; y</v></c>'
+    '<c r="C{r}"><f t="shared" ref="C1:C9" si="0">1+1</f><v>2</v></c></row>',
+    # an inline string in a number cell, an attribute on an inline text,
+    # references in lower case and naming other rows
+    '<row r="{r}"><c r="A{r}"><is><t>x</t></is><v>4</v></c><c r="B{r}" t="inlineStr"><is><t q="1">attr</t></is></c>'
+    '<c r="c{r}"><v>6</v></c></row>',
+    '<row r="{r}"><c r="A1"><v>7</v></c><c r="B999999999"><v>8</v></c><c r="d{r}" t="s"><v>1</v></c></row>',
+]
+
+# Where the route's pieces end: a filler before each target sized so that
+# the k-th piece ends `into` bytes past the start of `at` in the k-th target.
+SHEET_HEAD = (wp.DECLARATION + f'<worksheet xmlns="{wp.MAIN}" xmlns:x14ac="{X14AC}"><sheetData>').encode()
+CUT_ROWS = [
+    # before and inside a reference in the third cell
+    ('<row r="{r}"><c r="A{r}"><v>{r}</v></c><c r="B{r}" t="s"><v>1</v></c><c r="C{r}" t="inlineStr">'
+     '<is><t>caf&#233; au lait</t></is></c><c r="D{r}"><v>2.5</v></c></row>', "&#233;", 0),
+    ('<row r="{r}"><c r="A{r}"><v>{r}</v></c><c r="C{r}" t="inlineStr"><is><t>caf&#233;</t></is></c></row>', "&#233;", 3),
+    # inside characters of four, three and two bytes
+    ('<row r="{r}"><c r="A{r}" t="inlineStr"><is><t>x😀y</t></is></c><c r="B{r}"><v>1</v></c></row>', "😀", 1),
+    ('<row r="{r}"><c r="A{r}" t="inlineStr"><is><t>x😀y</t></is></c><c r="B{r}"><v>2</v></c></row>', "😀", 3),
+    ('<row r="{r}"><c r="A{r}"><v>3</v></c><c r="B{r}" t="str"><v>東京é</v></c></row>', "東", 2),
+    ('<row r="{r}"><c r="A{r}"><v>4</v></c><c r="B{r}" t="str"><v>東京é</v></c></row>', "é", 1),
+    # in the markup of the plain reading
+    ('<row r="{r}"><c r="A{r}"><v>5</v></c></row>', "</row>", 1),
+    ('<row r="{r}"><c r="A{r}"><v>6</v></c><c r="B{r}"/></row>', "</c>", 3),
+    ('<row r="{r}"><c r="A{r}"><v>12345.678</v></c></row>', "345", 0),
+    ('<row r="{r}"><c r="A{r}" t="s"><v>0</v></c></row>', ' t="s"', 2),
+    ('<row r="{r}"><c r="A{r}" s="1"><v>7</v></c></row>', '="1"', 1),
+    ('<row r="{r}"><c r="A{r}"><v>8</v></c><c r="B{r}"/></row>', "/>", 1),
+    ('<row r="{r}"><c r="A{r}"><v>9</v></c></row>', "<row", 0),
+    ('<row><c><v>10</v></c><c t="b"><v>1</v></c></row>', "<c t", 2),
+    # in the shapes left to the events
+    ('<row r="{r}"><c r="A{r}"><v>11</v></c><c xmlns:q="urn:q" r="B{r}" q:z="1"><v>3</v></c></row>', "xmlns", 3),
+    ('<row r="{r}"><c r="A{r}" t="inlineStr"><is><r><t>ri</t></r><r><t>ch</t></r></is></c></row>', "<r>", 1),
+    ('<row r="{r}"><c r="A{r}" t="inlineStr"><is><t>a\r\nb</t></is></c><c r="B{r}"><v>12</v></c></row>', "\r\n", 1),
+    # between the two bytes of a line end in the white space between tags
+    ('<row r="{r}">\r\n  <c r="A{r}"><v>13</v></c>\r\n</row>', "\r\n", 1),
+]
+STRINGS_HEAD = (wp.DECLARATION + f'<sst xmlns="{wp.MAIN}">').encode()
+CUT_STRINGS = [
+    ("<si><t>plain target</t></si>", "<si>", 0),
+    ("<si><t>plain target</t></si>", "<si>", 2),
+    ("<si><t>plain target</t></si>", "<t>", 1),
+    ("<si><t>plain target</t></si>", "target", 3),
+    ("<si><t>plain target</t></si>", "</si>", 2),
+    ('<si>\n <t xml:space="preserve"> spaced </t>\n</si>', "space=", 3),
+    ("<si><t>é東😀</t></si>", "😀", 2),
+    ("<si><t>é東😀</t></si>", "東", 1),
+    ("<si><r><t>ri</t></r><r><rPr><b/></rPr><t>ch</t></r></si>", "<r>", 1),
+    ("<si><t>a&amp;b</t></si>", "&amp;", 2),
+    ("<si><t>x\r\ny</t></si>", "\r\n", 1),
+    ("<si><t>_x000D_escaped</t></si>", "_x000D_", 3),
+    ("<si/>", "/>", 1),
+    ("<si>\r\n  <t>crlf around</t>\r\n</si>", "\r\n", 1),
+]
+
+
+def at_piece_ends(head, targets, filler, tail):
+    """head, then each target (its "{r}" numbered) after a filler, so that
+    the k-th piece ends where the k-th target says; then tail."""
+    out, size, number = [head], len(head), 0
+    for k, (target, at, into) in enumerate(targets, start=1):
+        number += 2
+        body = target.replace("{r}", str(number)).encode()
+        cut = body.index(at.encode()) + into
+        pad = filler(k * PIECE - cut - size, number - 1)
+        assert len(pad) == k * PIECE - cut - size
+        out += [pad, body]
+        size += len(pad) + len(body)
+    return b"".join(out + [tail.encode()])
+
+
+def filler_row(size, number):
+    frame = f'<row r="{number}"><c r="F{number}" t="inlineStr"><is><t></t></is></c></row>'.encode()
+    return frame.replace(b"<t></t>", b"<t>" + b"p" * (size - len(frame)) + b"</t>")
+
+
+def filler_string(size, number):
+    return b"<si><t>" + b"q" * (size - 16) + b"</t></si>"
+
+
+def rows_cut_at_piece_ends():
+    sheet = at_piece_ends(SHEET_HEAD, CUT_ROWS, filler_row, "</sheetData></worksheet>")
+    return {**one_sheet("", strings=wp.strings_xml(["<t>one</t>", "<t>two</t>"]), styles=wp.styles_xml()),
+            "xl/worksheets/sheet1.xml": sheet}
+
+
+def strings_cut_at_piece_ends():
+    strings = at_piece_ends(STRINGS_HEAD, CUT_STRINGS, filler_string, "</sst>")
+    rows = "".join(row(k, c(f"A{k}", 2 * k - 1, "s"), c(f"B{k}", k)) for k in range(1, len(CUT_STRINGS) + 1))
+    return {**one_sheet(rows, strings=""), "xl/sharedStrings.xml": strings}
+
+
+# Cells of every kind the route reads itself, a few megabytes of them: long
+# and short numbers, exponents, signs, negative zero, serials under date
+# styles, texts that look like numbers, booleans, errors, formulas, inline
+# and shared strings (plain and rich), a row for the events every so often
+# and a stretch where the two readings take turns at every row.
+MANY_NUMBERS = ["0.30000000000000004", "123456789012345678", "-1234567890123456789", "9007199254740993",
+                "1.7976931348623157e298", "4.9E-324", "1e-400", "-0", "-0.0", "1.", ".5", "-.5", "+1.5", "+7",
+                "1.5E+3", "2e-7", "-2.5e10", "123456789.123456789", "0.1", "00042", "1" + "0" * 40,
+                "3.14159265358979", "-99999999999999.9", "5e0", "999999999999999", "0.000001", "-1E-5",
+                # 16 digits: a mantissa beyond 2 ** 53 rounds twice when divided
+                "0.9007199254740993", "96.48064786969077", "-91128735.31840813"]
+MANY_TEXTS = ["inf", "-Infinity", "NaN", "nan", "1e5", "TRUE", "#N/A", "", " spaced ", "é東京😀", "a > b",
+              "quote ' \"", "tab\there", "-0", "1."]
+MANY_STRINGS = ["<t>plain</t>", '<t xml:space="preserve"> kept </t>', "<r><t>ri</t></r><r><rPr><b/></rPr><t>ch</t></r>",
+                "<t>a&amp;b</t>", "", "<t/>", "<t>_x0041_x</t>", '<r><t xml:space="preserve">lead </t></r>',
+                "<t>東京</t><rPh sb=\"0\" eb=\"1\"><t>トウ</t></rPh>", "<t>12</t>", "\n <t>around</t> "]
+
+
+def many_kinds_cell(ref, k):
+    kind = k % 9
+    if kind == 0:
+        return c(ref, MANY_NUMBERS[k // 9 % len(MANY_NUMBERS)])
+    if kind == 1:
+        return c(ref, MANY_TEXTS[k // 9 % len(MANY_TEXTS)].replace("&", "&amp;"), "str")
+    if kind == 2:
+        return c(ref, ["0", "1", "2", "-1", "00", "+1"][k % 6], "b")
+    if kind == 3:
+        return c(ref, ["#N/A", "#DIV/0!", "#REF!", "#NAME?", "#NUM!", "#NULL!", "#VALUE!", "#GETTING_DATA"][k % 8], "e")
+    if kind == 4:
+        return [c(ref, inner="<f>1+1</f><v>2</v>"), c(ref, "s", "str", inner='<f>"s"</f><v>s</v>'),
+                c(ref, t="b", inner="<f>TRUE()</f><v>1</v>"), c(ref, inner="<f>PI()</f>")][k % 4]
+    if kind == 5:
+        return c(ref, t="inlineStr", inner=["<is><t>inline é</t></is>", '<is><t xml:space="preserve">  lead</t></is>',
+                                            "<is/>", "<is><t/></is>"][k % 4])
+    if kind == 6:
+        return c(ref, k % len(MANY_STRINGS), "s")
+    if kind == 7:
+        return c(ref, ["45293.5", "1", "0.75", "2958465", "61"][k % 5], s=wp.STYLE[[14, 22, 20, 164][k % 4]])
+    return c(ref, f"{k}.{k % 997}", s=STYLE_PERCENT)
+
+
+def many_kinds(count):
+    def parts():
+        rows = []
+        for r in range(1, count + 1):
+            cells = [many_kinds_cell(f"{L}{r}", r * 8 + n) for n, L in enumerate("ABCDEFGH")]
+            if r % 97 == 0 or 3000 <= r < 3100 and r % 2 or 4000 <= r < 5000 and r % 64 in (0, 1):
+                cells[5] = c(f"F{r}", "a &amp; b", "str")  # for the events, part way along
+            rows.append(row(r, *cells))
+        return one_sheet("".join(rows), strings=wp.strings_xml(MANY_STRINGS), styles=wp.styles_xml())
+    return parts
+
+
+def shared_strings_taking_turns(count):
+    """`count` shared strings, the plain ones and those for the events in
+    turn (a piece ends anywhere among them), and rows reaching across."""
+    def parts():
+        shapes = MANY_STRINGS + ["<t>é東😀 {k}</t>", "<t>{k}&#10;x</t>", "<r><t>{k}</t></r>", '<t xml:space="preserve">{k} </t>',
+                                 "<t>_x000D_{k}</t>", "<t>{k}\r\n</t>", "<t>]{k}</t>", "<t>a</t><t>{k}</t>"]
+        items = [shapes[k % len(shapes)].replace("{k}", str(k)) for k in range(count)]
+        rows = "".join(row(r, c(f"A{r}", r * 131 % count, "s"), c(f"B{r}", r * 7919 % count, "s"), c(f"C{r}", r % len(shapes), "s"))
+                       for r in range(1, 400))
+        return one_sheet(rows, strings=wp.strings_xml(items))
+    return parts
+
+
+def late_odd_cell(cell, count=1500):
+    """Plainly written rows past the size the route reads without the lock,
+    then a cell the library reads otherwise (the sheet is left to it)."""
+    def parts():
+        rows = table_rows(count, "ABCD") + row(count + 1, c(f"A{count + 1}", 1), cell(f"B{count + 1}"))
+        return one_sheet(rows, strings=wp.strings_xml(["<t>one</t>", "<t>two</t>"]))
     return parts
 
 
@@ -706,6 +898,20 @@ CASES = {
     "plain-and-event-rows": (plain_and_event_rows(13), [across("ABCD"), backwards("BD", row=4), across("AC", row=9)], "native"),
     "plain-and-event-rows-many": (plain_and_event_rows(12_000), [across("ABCD"), backwards("AD", row=11_000)], "native"),
     "plain-rows-then-comment": (plain_and_event_rows(300, '<row r="301"><!-- a note --></row>'), [across("AB")], "aside"),
+    "plain-rows-switching-mid-row": (plain_and_event_rows(len(MID_ROW_SWITCHES) * 2, shapes=MID_ROW_SWITCHES + PLAIN_ROWS),
+                                     [across("ABCD"), backwards("ABD", row=2), across("ABC", row=14), across("ABCD", row=13)], "native"),
+    "plain-rows-switching-mid-row-many": (plain_and_event_rows(6_000, shapes=MID_ROW_SWITCHES + PLAIN_ROWS[:3]),
+                                          [across("ABCD", row=5_000)], "native"),
+    "pieces-ending-within-rows": (rows_cut_at_piece_ends, [across("ABCD"), across("ABC", row=6), across("ABF", row=19), across("A", row=36)], "native"),
+    "pieces-ending-within-shared-strings": (strings_cut_at_piece_ends, [across("AB")], "native"),
+    "many-kinds-across-pieces": (many_kinds(6_000), [across("ABCDEFGH"), backwards("ACEFH", row=2_990)], "native"),
+    "shared-strings-taking-turns": (shared_strings_taking_turns(45_000), [across("ABC")], "native"),
+    "late-number-text-inf": (late_odd_cell(lambda ref: c(ref, "inf")), [across("AB")], "aside"),
+    "late-number-text-nan": (late_odd_cell(lambda ref: c(ref, "nan")), [across("AB")], "aside"),
+    "late-shared-index-out-of-range": (late_odd_cell(lambda ref: c(ref, 2, "s")), [across("AB")], "aside"),
+    "late-empty-style": (late_odd_cell(lambda ref: c(ref, 5, s="")), [across("AB")], "aside"),
+    "late-cdata-value": (late_odd_cell(lambda ref: c(ref, inner="<v><![CDATA[7]]></v>")), [across("AB")], "aside"),
+    "late-processing-instruction": (late_odd_cell(lambda ref: "<?pi x?>" + c(ref, 3)), [across("AB")], "aside"),
     "far-below-gaps-and-skips": (far_cell(f"A{FAR_BELOW}", table_rows(4) + row(50_000, c("B50000", 5)) + row(150_000, c("C150000", 6))),
                                  [across("AC", row=60_000), {"c": "C150000", "b": "B2"}], "native"),
 }

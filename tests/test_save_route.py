@@ -173,6 +173,11 @@ TEXTS = frame(
     markup=["]]>", "<sheetData>", "&amp;"],
 )
 LONG = frame(long=["x" * 40000, "y " * 20000, "z"])
+# Beyond the sink's room and the archive's pieces, in runs cut by the room
+# their texts need: texts of each width with escapes among them.
+HUGE = frame(ascii=[f"<{k}> & \"{k}\" " * 60 for k in range(1500)],
+             cjk=["漢字" * 300 + f"{k}" for k in range(1500)],
+             wide=[(" \U0001F600é" * 200)[k % 3:] for k in range(1500)])
 INDEXED = pd.DataFrame({"v": [1.25, 2.5]}, index=pd.Index(["r1", "r2"], name="key"))
 MULTI = pd.DataFrame(
     np.arange(8).reshape(4, 2),
@@ -187,6 +192,7 @@ CASES = {
     "nullable and categorical": {"N": NULLABLE},
     "texts": {"T": TEXTS},
     "long texts": {"L": LONG},
+    "larger than the sink": {"H": HUGE},
     # pandas 2 writes a Decimal as its text, pandas 3 as the Decimal.
     "decimals": {"D": frame(n=[decimal.Decimal("1.10"), decimal.Decimal("NaN"),
                                decimal.Decimal("-1E+400")])},
@@ -264,6 +270,10 @@ def raw(ws, coordinate, value, data_type):
     cell.data_type = data_type
 
 
+# The longest text a run of cells written without the GIL takes (its sink
+# holds 4 MiB, a cell asks for 512 bytes and 12 a character).
+ROOM_OF_A_RUN = ((4 << 20) - 512) // 12
+
 SHEET_CHANGES = {
     "python values": (lambda ws: [set_cell(ws, "H1", datetime.time(6, 30, 0, 5)),
                                   set_cell(ws, "H2", datetime.timedelta(days=-2, microseconds=7)),
@@ -307,6 +317,13 @@ SHEET_CHANGES = {
         raw(ws, "Q1", "漢" * 400_000, "s"), raw(ws, "Q2", "\U0001F600 " * 200_000, "s"),
         raw(ws, "Q3", "9" * 400_000, "n"), raw(ws, "Q4", "=" + "A1&" * 140_000 + "1", "f"),
         set_cell(ws, "R1", 1.5), set_cell(ws, "R2", "short")], True),
+    # Texts at the most one run holds and one character more, in each width,
+    # escapes among them, between short cells.
+    "texts at the room of one run": (lambda ws: [
+        raw(ws, f"S{k + 1}", text, "s") for k, text in enumerate(
+            ["x" * ROOM_OF_A_RUN, "&" * (ROOM_OF_A_RUN + 1), "é<" * (ROOM_OF_A_RUN // 2),
+             "\u3042" * (ROOM_OF_A_RUN + 1), "\U0001F600" * ROOM_OF_A_RUN, "\U0001F600" * (ROOM_OF_A_RUN + 1)])] + [
+        set_cell(ws, f"T{k}", k) for k in range(1, 8)], True),
     # Thousands of rows: many runs, cut by their cell count and by the room
     # their texts need, with styles first met in later runs, and cells made
     # out of their rows' and columns' order.
@@ -319,6 +336,29 @@ SHEET_CHANGES = {
         for row in range(2_000, 2_520, 7)] + [
         ws.cell(row=row, column=column, value=column)
         for row in range(2_600, 2_500, -3) for column in (9, 7, 8)], True),
+    # Texts needing escapes, characters beyond the BMP and edge white space
+    # in every cell around the ends of the first runs.
+    "escapes where runs end": (lambda ws: [
+        ws.cell(row=row, column=column, value=value)
+        for row in range(20, 2_120) for column, value in enumerate(
+            (f'<{row}&amp;"\'>', "\U0001F600" + "é" * (row % 3) + "\U00010348", " lead", "trail ",
+             "]]>\r\n", '="a&b"&"<"', "\u2028x\x85", row), start=1)], True),
+    # One row across runs, its cells made from the last column back; rows
+    # made from the last one back (put in order by counting); a row of
+    # unstyled empty cells.
+    "rows and columns out of order": (lambda ws: [
+        ws.cell(row=30, column=column, value=f"c{column}") for column in range(9_000, 0, -1)] + [
+        ws.cell(row=row, column=column, value=row - column)
+        for row in range(3_000, 31, -1) for column in (3, 1, 2)] + [
+        ws.cell(row=31, column=column) for column in range(1, 60)], True),
+    # Rows too far apart to count (sorted instead), made out of order.
+    "sparse rows far apart": (lambda ws: [
+        ws.cell(row=row, column=2, value=row) for row in (1_000_000, 500_000, 40, 250_000, 41)], True),
+    # Cells moved to other keys: grouped by the key, written by their own
+    # coordinates.
+    "cells under other keys": (lambda ws: [
+        ws._cells.__setitem__((50, 3), ws._cells.pop((2, 1))),
+        ws._cells.__setitem__((1, 9), ws._cells.pop((3, 2)))], True),
     # The dimension: "A1:A1" for a sheet without cells, get_column_letter's
     # refusal for a column beyond ZZZ, corners of cells far from the table.
     "every cell removed": (lambda ws: ws._cells.clear(), True),
