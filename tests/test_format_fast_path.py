@@ -148,6 +148,34 @@ def cell_subclass_in_grid(recipe):
     recipe.irregular += [(sheet, 1), (sheet, 2)]
 
 
+class ReplacesACellWhenRead(Cell):
+    """Its value, read in the styling pass, puts a new cell with a longer text
+    under another cell's key: the sheet keeps its size, the width pass must
+    still measure the new cell."""
+    __slots__ = ("swap",)
+
+    @property
+    def value(self):
+        if self.swap is not None:
+            sheet, key = self.swap
+            self.swap = None
+            sheet._cells[key] = Cell(sheet, row=key[0], column=key[1], value="a much longer text")
+        return self._value
+
+    @value.setter
+    def value(self, value):
+        Cell.value.fset(self, value)
+
+
+def cell_replaced_while_styled(recipe):
+    recipe.rows([["a", "b"], [1, 2], [3, 4]])
+    sheet = recipe.sheet
+    cell = ReplacesACellWhenRead(sheet, row=2, column=1, value=1)
+    cell.swap = (sheet, (3, 2))
+    sheet._cells[(2, 1)] = cell
+    recipe.irregular.append((sheet, 2))
+
+
 def cell_of_another_sheet(recipe):
     recipe.rows([["a", "b"], [1, 2]])
     other = recipe.workbook.create_sheet("Other")
@@ -259,7 +287,7 @@ RECIPES = {f.__name__: f for f in (
     empty_sheet, no_values, header_all_none, header_with_gaps, falsy_values, numbers_and_dates,
     long_and_east_asian, stacked_tables, pre_styled_cell, pre_styled_with_the_same_styles,
     formatted_twice, merged_cells, loaded_workbook, two_sheets, cell_subclass_in_grid,
-    cell_of_another_sheet, empty_style_array, cell_dict_with_an_int_subclass_key,
+    cell_replaced_while_styled, cell_of_another_sheet, empty_style_array, cell_dict_with_an_int_subclass_key,
     cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing,
     value_that_changes_the_sheet_while_measured)}
 RECIPES.update({f"random_{seed}": random_recipe(seed) for seed in range(40)})

@@ -195,6 +195,55 @@ bool measured_quietly(PyObject* value)
            type == &PyFloat_Type || type == &PyBool_Type;
 }
 
+// len(str(value)) when the value is truthy, for a plain str, bool or an int
+// within C long long, counted without making the text; false for any other
+// value (and for an int beyond that range).
+bool measured_length_at_once(PyObject* value, Py_ssize_t& max_length)
+{
+    Py_ssize_t length = 0;
+    if (value == Py_None || value == Py_False) {
+        return true;
+    }
+    if (value == Py_True) {
+        length = 4;
+    }
+    else if (PyUnicode_CheckExact(value)) {
+        length = PyUnicode_GetLength(value);
+        if (length < 0) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    else if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (overflow != 0 || (number == -1 && PyErr_Occurred())) {
+            PyErr_Clear();
+            return false;
+        }
+        // Digits of |number| (computed on the unsigned magnitude, so the
+        // smallest long long is counted too) plus the sign.
+        unsigned long long magnitude =
+            number < 0 ? 0ULL - static_cast<unsigned long long>(number)
+                       : static_cast<unsigned long long>(number);
+        length = number < 0 ? 1 : 0;
+        do {
+            ++length;
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (number == 0) {
+            return true;  // 0 is falsy
+        }
+    }
+    else {
+        return false;
+    }
+    if (length > max_length) {
+        max_length = length;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_t& max_length,
@@ -204,7 +253,11 @@ bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_
         *slot_at(cell, layout.value_offset) == nullptr) {
         return false;
     }
-    other_code_ran = !measured_quietly(*slot_at(cell, layout.value_offset));
+    PyObject* value = *slot_at(cell, layout.value_offset);
+    other_code_ran = !measured_quietly(value);
+    if (measured_length_at_once(value, max_length)) {
+        return true;
+    }
     measure_value(
         [cell, &layout]() -> PyObject* {
             PyObject* value = *slot_at(cell, layout.value_offset);
@@ -243,7 +296,7 @@ public:
     // Reads _current_row (a sheet that never held a cell yields nothing),
     // then the grid's extent. False, with nothing changed, when the sheet's
     // own iteration is to be used.
-    bool open()
+    bool open(KeptGrid* kept = nullptr)
     {
         Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
         if (!current_row || !PyLong_CheckExact(current_row.get())) {
@@ -258,6 +311,9 @@ public:
         }
         if (!trust()) {
             return false;
+        }
+        if (kept != nullptr && adopt(*kept)) {
+            return true;
         }
         long columns = 0;
         long rows = 0;
@@ -281,6 +337,23 @@ public:
             build_index();
         }
         return true;
+    }
+
+    // Hands the grid, complete and trusted, to the next pass; leaves it
+    // empty otherwise.
+    void keep(KeptGrid& kept) noexcept
+    {
+        kept.clear();
+        if (!cells_ || index_.empty()) {
+            return;
+        }
+        kept.cells = cells_.dup();
+        kept.cells_size = PyDict_GET_SIZE(cells_.get());
+        kept.rows = rows_;
+        kept.column_numbers = std::move(column_numbers_);
+        kept.index = std::move(index_);
+        column_numbers_.clear();
+        index_.clear();
     }
 
     long rows() const { return rows_; }
@@ -332,6 +405,7 @@ public:
     {
         cells_.reset();
         cell_layout_known_ = false;
+        current_row_known_ = false;
         drop_index();
     }
 
@@ -404,6 +478,26 @@ private:
         return true;
     }
 
+    // The previous pass's grid, when the sheet's cell dict is still the one
+    // it walked, of the size it left.
+    bool adopt(KeptGrid& kept) noexcept
+    {
+        if (kept.cells.get() != cells_.get() || kept.index.empty() ||
+            PyDict_GET_SIZE(cells_.get()) != kept.cells_size) {
+            kept.clear();
+            return false;
+        }
+        drop_index();
+        keys_plain_ = true;
+        rows_ = kept.rows;
+        column_numbers_ = std::move(kept.column_numbers);
+        index_ = std::move(kept.index);
+        kept.column_numbers.clear();
+        kept.index.clear();
+        kept.clear();
+        return true;
+    }
+
     void drop_index() noexcept
     {
         for (PyObject* indexed_cell : index_) {
@@ -470,14 +564,18 @@ private:
         if (cell_layout_ == nullptr) {
             return Ref();
         }
-        Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
-        if (!current_row || !PyLong_CheckExact(current_row.get())) {
-            return Ref();
-        }
-        int overflow = 0;
-        const long current = PyLong_AsLongAndOverflow(current_row.get(), &overflow);
-        if (current == -1 && PyErr_Occurred()) {
-            throw_error_set();
+        // _current_row is read at the first missing cell and after other
+        // code ran; meanwhile only this grid changes it.
+        if (!current_row_known_) {
+            Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
+            if (!current_row || !PyLong_CheckExact(current_row.get())) {
+                return Ref();
+            }
+            current_row_ = PyLong_AsLongAndOverflow(current_row.get(), &current_row_overflow_);
+            if (current_row_ == -1 && PyErr_Occurred()) {
+                throw_error_set();
+            }
+            current_row_known_ = true;
         }
         Ref made = Ref::checked(new_cell(*cell_layout_, worksheet_, row_number, column_number, Py_None,
                                          names.type_numeric, Py_None));
@@ -485,8 +583,12 @@ private:
         Ref stored_key = Ref::checked(PyTuple_Pack(2, row_number, column_number));
         check_status(PyDict_SetItem(cells_.get(), stored_key.get(), made.get()));
         hold_for_write(made.get());
-        if (overflow < 0 || (overflow == 0 && row > current)) {
+        if (current_row_overflow_ < 0 || (current_row_overflow_ == 0 && row > current_row_)) {
+            current_row_known_ = false;
             set_attr(worksheet_, layout_.current_row_name.get(), row_number);
+            current_row_ = row;
+            current_row_overflow_ = 0;
+            current_row_known_ = true;
         }
         return made;
     }
@@ -512,6 +614,10 @@ private:
     // and again after other code ran.
     const CellLayout* cell_layout_ = nullptr;
     bool cell_layout_known_ = false;
+    // The sheet's _current_row as this grid last read or set it.
+    bool current_row_known_ = false;
+    long current_row_ = 0;
+    int current_row_overflow_ = 0;
     bool keys_plain_ = false;
     // The cell dict's cells, row by row, each with a reference of the
     // index's own (so no code run meanwhile can free one); empty when not
@@ -523,8 +629,20 @@ private:
 
 }  // namespace
 
+void KeptGrid::clear() noexcept
+{
+    for (PyObject* indexed_cell : index) {
+        Py_XDECREF(indexed_cell);
+    }
+    index.clear();
+    column_numbers.clear();
+    cells.reset();
+    cells_size = 0;
+    rows = 0;
+}
+
 bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
-                        const OpenpyxlLayout& layout)
+                        const OpenpyxlLayout& layout, KeptGrid& kept)
 {
     // for row_idx, row in enumerate(worksheet.iter_rows()):
     frame.at(220);
@@ -559,15 +677,17 @@ bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles
             }
         }
     }
+    grid.keep(kept);
     return true;
 }
 
-bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout)
+bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
+                              KeptGrid& kept)
 {
     // for col in worksheet.columns:
     frame.at(234);
     CellGrid grid(layout, worksheet);
-    if (!grid.open()) {
+    if (!grid.open(&kept)) {
         return false;
     }
     bool direct_values = true;

@@ -23,6 +23,7 @@
 #include <Python.h>
 
 #include <array>
+#include <vector>
 
 #include "../core/ref.hpp"
 #include "../shell/function_table.hpp"
@@ -77,8 +78,28 @@ bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_
 // iter_cols() would yield, walked directly over the sheet's cell dict.
 // Each returns false, having done nothing, when the sheet's own iteration
 // is to be used; cells that are not plain go through the public attributes.
+//
+// The styling pass leaves the grid it walked in `kept` (every cell of it,
+// made where missing); the width pass takes it over instead of reading the
+// cell dict again, when nothing but these passes has touched the sheet since:
+// the same dict, of the same size, and openpyxl's pieces as checked.
+struct KeptGrid {
+    KeptGrid() = default;
+    KeptGrid(const KeptGrid&) = delete;
+    KeptGrid& operator=(const KeptGrid&) = delete;
+    ~KeptGrid() { clear(); }
+    void clear() noexcept;
+
+    Ref cells;                   // the sheet's cell dict
+    Py_ssize_t cells_size = 0;   // its size when the styling pass ended
+    long rows = 0;
+    std::vector<Ref> column_numbers;
+    std::vector<PyObject*> index;  // the cells row by row, owned references
+};
+
 bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
-                        const OpenpyxlLayout& layout);
-bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout);
+                        const OpenpyxlLayout& layout, KeptGrid& kept);
+bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
+                              KeptGrid& kept);
 
 }  // namespace xt

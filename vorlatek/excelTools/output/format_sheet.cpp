@@ -219,11 +219,12 @@ Ref format_excel_sheet_body(CallFrame& frame, const BoundArgs& args)
     // checked again before the width pass, since the styling pass may have
     // run code of other cells.
     const OpenpyxlLayout* layout = direct_layout_for(worksheet, styles);
-    if (layout == nullptr || !style_cells_direct(frame, worksheet, styles, *layout)) {
+    KeptGrid kept;
+    if (layout == nullptr || !style_cells_direct(frame, worksheet, styles, *layout, kept)) {
         style_cells(frame, worksheet, styles, layout);
     }
     layout = direct_layout_for(worksheet, styles);
-    if (layout == nullptr || !set_column_widths_direct(frame, worksheet, *layout)) {
+    if (layout == nullptr || !set_column_widths_direct(frame, worksheet, *layout, kept)) {
         set_column_widths(frame, worksheet, layout);
     }
     return Ref::borrow(Py_None);
