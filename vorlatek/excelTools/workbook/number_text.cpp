@@ -1,30 +1,61 @@
 #include "number_text.hpp"
 
-#include <Python.h>
-
 #include <charconv>
-#include <cstring>
+#include <clocale>
+#include <cstdio>
+
+#include <locale.h>
 
 namespace xt {
 
+namespace {
+
+// Standard libraries that format floating point numbers with a precision
+// (libstdc++ from 11, libc++ from 14) have this overload even where they do
+// not yet announce the whole of to_chars.
+template <class Number>
+concept formats_with_precision = requires(char* out, Number value) {
+    std::to_chars(out, out, value, std::chars_format::general, 16);
+};
+
+template <class Number>
+std::size_t format_general(Number value, char* out) noexcept
+{
+    if constexpr (formats_with_precision<Number>) {
+        // to_chars with a precision is printf's %.*g in the C locale.
+        const auto result =
+            std::to_chars(out, out + number_text_capacity, value, std::chars_format::general, 16);
+        return static_cast<std::size_t>(result.ptr - out);
+    }
+    else {
+        // printf's %.16g under the C locale, whatever locale the program set:
+        // the rows are written without the GIL, where none of the
+        // interpreter's formatting may run.
+        static const locale_t c_numbers = newlocale(LC_NUMERIC_MASK, "C", locale_t{});
+        const locale_t previous = c_numbers != locale_t{} ? uselocale(c_numbers) : locale_t{};
+        const int length = std::snprintf(out, number_text_capacity, "%.16g", value);
+        if (previous != locale_t{}) {
+            uselocale(previous);
+        }
+        const std::size_t written = length > 0 ? static_cast<std::size_t>(length) : 0;
+        if (c_numbers == locale_t{}) {
+            // Without a C locale at hand: the text holds digits, a sign, an
+            // exponent and one decimal separator, which must be a point.
+            for (std::size_t i = 0; i < written; ++i) {
+                if (out[i] == ',') {
+                    out[i] = '.';
+                }
+            }
+        }
+        return written;
+    }
+}
+
+}  // namespace
+
 std::size_t format_number(double value, char* out) noexcept
 {
-#if defined(__cpp_lib_to_chars) && __cpp_lib_to_chars >= 201611L
-    // to_chars with a precision is printf's %.*g, without the locale.
-    const auto result =
-        std::to_chars(out, out + number_text_capacity, value, std::chars_format::general, 16);
-    return static_cast<std::size_t>(result.ptr - out);
-#else
-    char* text = PyOS_double_to_string(value, 'g', 16, 0, nullptr);
-    if (text == nullptr) {
-        out[0] = '0';
-        return 1;
-    }
-    const std::size_t length = std::strlen(text);
-    std::memcpy(out, text, length);
-    PyMem_Free(text);
-    return length;
-#endif
+    return format_general(value, out);
 }
 
 std::size_t format_integer(long long value, char* out) noexcept
