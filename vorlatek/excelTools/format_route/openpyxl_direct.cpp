@@ -253,9 +253,9 @@ bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_
         *slot_at(cell, layout.value_offset) == nullptr) {
         return false;
     }
-    PyObject* value = *slot_at(cell, layout.value_offset);
-    other_code_ran = !measured_quietly(value);
-    if (measured_length_at_once(value, max_length)) {
+    PyObject* held = *slot_at(cell, layout.value_offset);
+    other_code_ran = !measured_quietly(held);
+    if (measured_length_at_once(held, max_length)) {
         return true;
     }
     measure_value(
