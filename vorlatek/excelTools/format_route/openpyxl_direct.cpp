@@ -325,16 +325,21 @@ public:
             }
         }
         else if (rows > max_grid_rows || columns > max_grid_columns) {
+            scanned_.clear();
             return false;
         }
+        rows_ = rows;
+        // The index is made from the scan before anything else is allocated
+        // (an allocation may collect garbage and run any code).
+        if (keys_plain_ && static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) <=
+                               max_index_size) {
+            build_index(static_cast<std::size_t>(columns));
+        }
+        scanned_.clear();
+        scanned_.shrink_to_fit();
         column_numbers_.reserve(static_cast<std::size_t>(columns));
         for (long column = 1; column <= columns; ++column) {
             column_numbers_.push_back(Ref::checked(PyLong_FromLong(column)));
-        }
-        rows_ = rows;
-        if (keys_plain_ && static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) <=
-                               max_index_size) {
-            build_index();
         }
         return true;
     }
@@ -463,16 +468,20 @@ private:
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        scanned_.clear();
+        scanned_.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(cells_.get())));
         while (PyDict_Next(cells_.get(), &position, &key, &value)) {
             long row = 0;
             long column = 0;
             if (!plain_key(key, row, column)) {
                 keys_plain_ = false;
+                scanned_.clear();
                 return false;
             }
             rows = first ? row : std::max(rows, row);
             columns = first ? column : std::max(columns, column);
             first = false;
+            scanned_.push_back({row, column, value});
         }
         keys_plain_ = true;
         return true;
@@ -507,21 +516,17 @@ private:
         index_.shrink_to_fit();
     }
 
-    void build_index()
+    // From the keys scan_keys just read (no code ran since: the dict and
+    // its values are as scanned), so the dict is walked once.
+    void build_index(std::size_t width)
     {
-        const std::size_t width = column_numbers_.size();
         index_.assign(static_cast<std::size_t>(rows_) * width, nullptr);
-        Py_ssize_t position = 0;
-        PyObject* key = nullptr;
-        PyObject* value = nullptr;
-        while (PyDict_Next(cells_.get(), &position, &key, &value)) {
-            long row = 0;
-            long column = 0;
-            if (plain_key(key, row, column) && row >= 1 && row <= rows_ && column >= 1 &&
-                column <= static_cast<long>(width)) {
-                Py_INCREF(value);
-                index_[static_cast<std::size_t>(row - 1) * width +
-                       static_cast<std::size_t>(column - 1)] = value;
+        for (const ScannedCell& scanned : scanned_) {
+            if (scanned.row >= 1 && scanned.row <= rows_ && scanned.column >= 1 &&
+                scanned.column <= static_cast<long>(width)) {
+                Py_INCREF(scanned.cell);
+                index_[static_cast<std::size_t>(scanned.row - 1) * width +
+                       static_cast<std::size_t>(scanned.column - 1)] = scanned.cell;
             }
         }
     }
@@ -623,6 +628,14 @@ private:
     // index's own (so no code run meanwhile can free one); empty when not
     // in use.
     std::vector<PyObject*> index_;
+    // The cell dict's entries as scan_keys read them, borrowed, until the
+    // index is built from them.
+    struct ScannedCell {
+        long row;
+        long column;
+        PyObject* cell;
+    };
+    std::vector<ScannedCell> scanned_;
     std::vector<Ref> column_numbers_;
     long rows_ = 0;
 };

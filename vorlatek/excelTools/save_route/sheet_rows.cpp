@@ -120,31 +120,36 @@ bool cell_type_of(PyObject* data_type, CellType& type, std::string_view& attribu
     }
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(data_type)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(data_type)));
-    if (text == "n") {
+    // Nearly every cell has a one-letter type: told apart by that letter.
+    switch (text.size() == 1 ? text[0] : '\0') {
+    case 'n':
         type = CellType::numeric;
         attribute = "n";
-    }
-    else if (text == "s") {
+        return true;
+    case 's':
         type = CellType::string;
         attribute = "inlineStr";
-    }
-    else if (text == "f") {
+        return true;
+    case 'f':
         type = CellType::formula;
         attribute = {};
-    }
-    else if (text == "b") {
+        return true;
+    case 'b':
         type = CellType::boolean;
         attribute = "b";
-    }
-    else if (text == "e") {
+        return true;
+    case 'e':
         type = CellType::error;
         attribute = "e";
-    }
-    else if (text == "d") {
+        return true;
+    case 'd':
         type = CellType::date;
         attribute = "n";
+        return true;
+    default:
+        break;
     }
-    else if (text == "str") {
+    if (text == "str") {
         type = CellType::formula_string;
         attribute = "str";
     }
