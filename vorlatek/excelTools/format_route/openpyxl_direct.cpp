@@ -21,9 +21,11 @@ namespace {
 
 // An object the formatter makes inside write_formatted_excel waits for the
 // end of that write to be seen by the collector, as the placed cells do.
-void hold_for_write(PyObject* obj)
+// `pause` is the write's (WritePause::current() when the pass began), or
+// nullptr outside a write.
+void hold_for_write(CollectorPause* pause, PyObject* obj)
 {
-    if (CollectorPause* pause = WritePause::current()) {
+    if (pause != nullptr) {
         pause->hold(obj);
     }
 }
@@ -139,7 +141,7 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
         *style_slot = fresh;
         Py_DECREF(style);
         style = fresh;
-        hold_for_write(fresh);
+        hold_for_write(write_pause_, fresh);
         if (!style_ints(style, view)) {
             // Not what StyleArray() makes: the assignments take it from here.
             return false;
@@ -501,6 +503,7 @@ private:
         rows_ = kept.rows;
         column_numbers_ = std::move(kept.column_numbers);
         index_ = std::move(kept.index);
+        // Emptied without letting go of the references the index now owns.
         kept.column_numbers.clear();
         kept.index.clear();
         kept.clear();
@@ -587,7 +590,7 @@ private:
         // The dict keeps its key: a tuple of its own, never the reused one.
         Ref stored_key = Ref::checked(PyTuple_Pack(2, row_number, column_number));
         check_status(PyDict_SetItem(cells_.get(), stored_key.get(), made.get()));
-        hold_for_write(made.get());
+        hold_for_write(write_pause_, made.get());
         if (current_row_overflow_ < 0 || (current_row_overflow_ == 0 && row > current_row_)) {
             current_row_known_ = false;
             set_attr(worksheet_, layout_.current_row_name.get(), row_number);
@@ -619,6 +622,7 @@ private:
     // and again after other code ran.
     const CellLayout* cell_layout_ = nullptr;
     bool cell_layout_known_ = false;
+    CollectorPause* write_pause_ = WritePause::current();
     // The sheet's _current_row as this grid last read or set it.
     bool current_row_known_ = false;
     long current_row_ = 0;

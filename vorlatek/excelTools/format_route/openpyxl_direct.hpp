@@ -25,6 +25,7 @@
 #include <array>
 #include <vector>
 
+#include "../cells_route/collector_pause.hpp"
 #include "../core/ref.hpp"
 #include "../shell/function_table.hpp"
 #include "openpyxl_layout.hpp"
@@ -64,6 +65,8 @@ private:
     State state_ = State::unresolved;
     std::array<Ref, 4> collections_;  // fonts, fills, borders, alignments
     std::array<int, role_count> indices_{-1, -1, -1, -1, -1};
+    // The running write's pause, for the style arrays made (see collector_pause.hpp).
+    CollectorPause* write_pause_ = WritePause::current();
 };
 
 // One cell of the width pass for a cell of openpyxl's own Cell class, reading
