@@ -144,9 +144,12 @@ def write(et, caplog, path, data, auto_format, generic):
             result = et.write_formatted_excel(str(path), data, auto_format)
         finally:
             sys.setprofile(None)
-    # Every cell and style is in the garbage collector's care again once the call returns.
+    # Every cell and style, and every sheet's cell dict, is in the garbage collector's care
+    # again once the call returns (an untracked dict of cells would keep the workbook alive).
     states.append([all(gc.is_tracked(c) and gc.is_tracked(c._style) for ws in book._sheets
-                       for c in ws._cells.values()) for book in books])
+                       for c in ws._cells.values())
+                   and all(gc.is_tracked(ws._cells) for ws in book._sheets if ws._cells)
+                   for book in books])
     records = [(r.levelname, r.getMessage().replace(str(path), "<path>"))
                for r in caplog.records if r.name == LOGGER]
     warned = [(w.category.__name__, str(w.message)) for w in caught]

@@ -471,6 +471,7 @@ private:
             return Placed::occupied;
         }
         collector_pause_.hold(cell.get());
+        collector_pause_.keep_out(cell_dict_.get());
         if (style.get() != Py_None) {
             collector_pause_.hold(style.get());
         }

@@ -21,8 +21,10 @@
 
 #include <Python.h>
 
+#include <initializer_list>
 #include <vector>
 
+#include "../core/compat.hpp"
 #include "../core/ref.hpp"
 
 namespace xt {
@@ -38,35 +40,52 @@ public:
     // view until resume(); keeps a reference so that it stays alive.
     void hold(PyObject* obj)
     {
-        if (!PyObject_IS_GC(obj) || !is_tracked(obj)) {
+        if (!PyObject_IS_GC(obj) || !gc_is_tracked(obj)) {
             return;
         }
         held_.push_back(Ref::borrow(obj));
         PyObject_GC_UnTrack(obj);
     }
 
+    // Keeps the container the held objects go into (a sheet's cell dict,
+    // which grows to a million entries, each visited by every full
+    // collection) out of the collector's view as well. Putting a tracked
+    // kind of object into an untracked dict tracks the dict again, so the
+    // caller calls this after its insertions; the container is tracked
+    // again when the pause ends, whether or not it was tracked before (a
+    // dict that holds only atomic values may start untracked, and the
+    // cells make it one the collector must see).
+    void keep_out(PyObject* container)
+    {
+        if (!gc_is_tracked(container)) {
+            return;
+        }
+        bool known = false;
+        for (const Ref& held : containers_) {
+            known = known || held.get() == container;
+        }
+        if (!known) {
+            containers_.push_back(Ref::borrow(container));
+        }
+        PyObject_GC_UnTrack(container);
+    }
+
     // Every held object tracked again (unless something tracked it since).
     void resume() noexcept
     {
-        for (Ref& obj : held_) {
-            if (!is_tracked(obj.get())) {
-                PyObject_GC_Track(obj.get());
+        for (std::vector<Ref>* objects : {&held_, &containers_}) {
+            for (Ref& obj : *objects) {
+                if (!gc_is_tracked(obj.get())) {
+                    PyObject_GC_Track(obj.get());
+                }
             }
+            objects->clear();
         }
-        held_.clear();
     }
 
 private:
-    static bool is_tracked(PyObject* obj) noexcept
-    {
-#if PY_VERSION_HEX >= 0x03090000
-        return PyObject_GC_IsTracked(obj) != 0;
-#else
-        return _PyObject_GC_IS_TRACKED(obj);
-#endif
-    }
-
     std::vector<Ref> held_;
+    std::vector<Ref> containers_;
 };
 
 // The pause of the write_formatted_excel call running on this thread, if

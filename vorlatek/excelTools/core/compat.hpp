@@ -22,6 +22,15 @@ inline PyInterpreterState* current_interpreter()
 #endif
 }
 
+inline bool gc_is_tracked(PyObject* obj) noexcept
+{
+#if PY_VERSION_HEX >= 0x03090000
+    return PyObject_GC_IsTracked(obj) != 0;
+#else
+    return _PyObject_GC_IS_TRACKED(obj);
+#endif
+}
+
 }  // namespace xt
 
 namespace xt {

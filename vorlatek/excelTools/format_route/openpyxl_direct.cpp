@@ -591,6 +591,9 @@ private:
         Ref stored_key = Ref::checked(PyTuple_Pack(2, row_number, column_number));
         check_status(PyDict_SetItem(cells_.get(), stored_key.get(), made.get()));
         hold_for_write(write_pause_, made.get());
+        if (write_pause_ != nullptr) {
+            write_pause_->keep_out(cells_.get());
+        }
         if (current_row_overflow_ < 0 || (current_row_overflow_ == 0 && row > current_row_)) {
             current_row_known_ = false;
             set_attr(worksheet_, layout_.current_row_name.get(), row_number);

@@ -75,6 +75,11 @@ bool run_properties_accepted(const std::vector<std::string>& run_properties)
 Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
 {
     Ref list = new_list();
+    // Filled with nothing but strings, which can form no reference cycle:
+    // a list of a million of them, tracked, would be visited item by item
+    // by every collection that looks at it. The sheet reading tracks it
+    // again should it ever hold anything else.
+    PyObject_GC_UnTrack(list.get());
     std::vector<std::string> run_properties;
     bool native = false;
     {

@@ -299,10 +299,17 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
     for (Py_ssize_t i = 0; i < string_count; ++i) {
         PyObject* item = PyTuple_GET_ITEM(string_snapshot.get(), i);
         if (!PyUnicode_CheckExact(item)) {
+            if (!gc_is_tracked(strings)) {
+                PyObject_GC_Track(strings);  // see shared_strings() of the load
+            }
             return plain_get_sheet_data(self, args, kwargs);
         }
         reading.empty_strings[static_cast<std::size_t>(i)] = PyUnicode_GET_LENGTH(item) == 0;
     }
+    // A tuple of strings holds no reference cycle: the collector would stop
+    // tracking it at its first look, after visiting every one of its (up to
+    // millions of) items.
+    PyObject_GC_UnTrack(string_snapshot.get());
     if (!date_styles(book.get(), reading.date_styles)) {
         return plain_get_sheet_data(self, args, kwargs);
     }
