@@ -7,6 +7,7 @@ import stat
 import sys
 import traceback
 import types
+import weakref
 import warnings
 
 import openpyxl
@@ -605,3 +606,57 @@ def test_pd_and_formatter_are_looked_up_at_each_use(et, tmp_path):
     assert ("format", "ws-S") in events
     del et.pd
     assert et.write_formatted_excel(str(tmp_path / "b.xlsx"), {"S": DF}) is False
+
+
+# --- the written workbook's memory ------------------------------------------------
+
+TABLE = frame(n=list(range(4000)), t=[f"text {i}" for i in range(4000)], f=[i / 4 for i in range(4000)])
+TABLE_CELLS = (len(TABLE) + 1) * len(TABLE.columns)
+
+# What a caller's writer keeps of itself once it is closed, and the workbook that leads to.
+HOLDS = {
+    "nothing": (lambda writer: None, None),
+    "the writer": (lambda writer: writer, lambda held: held.book),
+    "the workbook": (lambda writer: writer.book, lambda held: held),
+    "a weak reference to the workbook": (lambda writer: weakref.ref(writer.book), lambda held: held()),
+    "one cell": (lambda writer: writer.book["S"]["B7"], lambda held: held.parent.parent),
+    "the sheet's cell dict": (lambda writer: writer.book["S"]._cells, None),
+    "the sheet's row dimensions": (lambda writer: writer.book["S"].row_dimensions,
+                                   lambda held: held.worksheet.parent),
+}
+
+
+@pytest.mark.parametrize("hold", sorted(HOLDS))
+def test_written_cells_are_freed_at_once_unless_something_still_reaches_them(et, tmp_path, hold):
+    from pandas.io.excel._openpyxl import OpenpyxlWriter
+    keep, workbook_of = HOLDS[hold]
+    held = []
+
+    def take_hold(phase, info):
+        # Code that runs during the write (here, at the collection the write asks for) takes
+        # hold of a part of the workbook.
+        writers = [o for o in gc.get_objects() if type(o) is OpenpyxlWriter]
+        if phase == "stop" and writers and not held:
+            held.append(keep(writers[0]))
+
+    # Collections only when asked for.
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.set_threshold(10 ** 9)
+    gc.callbacks.append(take_hold)
+    try:
+        assert et.write_formatted_excel(str(tmp_path / "out.xlsx"), {"S": TABLE}) is True
+        gc.callbacks.remove(take_hold)
+        assert len(held) == 1
+        if held[0] is None:
+            # Only the small rest of the workbook is left to the collector.
+            assert gc.collect() < TABLE_CELLS / 4
+        else:
+            cells = held[0] if workbook_of is None else workbook_of(held[0])["S"]._cells
+            assert len(cells) == TABLE_CELLS
+            assert cells[(7, 2)].value == "text 5"
+    finally:
+        gc.set_threshold(*threshold)
+        if take_hold in gc.callbacks:
+            gc.callbacks.remove(take_hold)
+    assert read_back(tmp_path / "out.xlsx")["S"][4000] == [3999, "text 3999", 3999 / 4]

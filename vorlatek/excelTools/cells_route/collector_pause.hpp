@@ -14,13 +14,15 @@
 //
 // write_formatted_excel opens a WritePause for its whole call: the body
 // placements and the formatter hold what they make in it, and it ends after
-// the writer is closed, when the workbook is no longer referenced, so the
-// collector meets those objects once, as garbage. A placement outside such
+// the writer is closed. The cells are then freed at once when nothing else
+// reaches the workbook (output/workbook_release.hpp); otherwise the
+// collector meets them once, as garbage. A placement outside such
 // a call (a frame's own to_excel) pauses only for itself.
 #pragma once
 
 #include <Python.h>
 
+#include <cstddef>
 #include <initializer_list>
 #include <vector>
 
@@ -69,6 +71,8 @@ public:
         }
         PyObject_GC_UnTrack(container);
     }
+
+    std::size_t held_count() const noexcept { return held_.size(); }
 
     // Every held object tracked again (unless something tracked it since).
     void resume() noexcept

@@ -15,6 +15,7 @@
 #include "../cells_route/native_cells.hpp"
 #include "../save_route/native_save.hpp"
 #include "replacement_file.hpp"
+#include "workbook_release.hpp"
 #include "writer_context.hpp"
 
 namespace xt {
@@ -146,7 +147,7 @@ void route_save_after_failure(PyObject* writer)
 // directory flush after the replacement (see ReplacementFile::commit), or
 // an empty Ref.
 Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
-                    bool auto_format)
+                    bool auto_format, Ref& finished_writer)
 {
     frame.at(267);
     Ref pd = lookup_global(names.pd);
@@ -182,7 +183,9 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
         frame.at(267);
         context.exit_normally();
     }
-    return target.commit();
+    Ref unflushed = target.commit();
+    finished_writer = std::move(writer);
+    return unflushed;
 }
 
 }  // namespace
@@ -201,9 +204,19 @@ Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
     }
     Ref unflushed;
     try {
-        // Ends once the writer and its workbook are let go (see WritePause).
-        WritePause pause;
-        unflushed = write_workbook(frame, file_path, sheets_data, auto_format);
+        Ref finished_writer;
+        {
+            // Ends once the writer is closed (see WritePause).
+            WritePause pause;
+            unflushed = write_workbook(frame, file_path, sheets_data, auto_format, finished_writer);
+            if (WritePause::current()->held_count() >= release_worth) {
+                collect_young_garbage();
+            }
+            else {
+                finished_writer.reset();  // a small workbook is left to the collector
+            }
+        }
+        release_written_workbook(std::move(finished_writer));
     }
     catch (const PyErrorSet&) {
         // except Exception as e: anything else (an interrupt) goes on, its
