@@ -46,6 +46,16 @@ int visit_leaf_part(PyObject* obj, void* plain)
 
 bool is_leaf(PyObject* obj) noexcept
 {
+    // The values cells hold most, told apart by their exact type first.
+    PyTypeObject* type = Py_TYPE(obj);
+    if (type == &PyFloat_Type || type == &PyUnicode_Type || type == &PyLong_Type || obj == Py_None) {
+        return true;
+    }
+    // The (row, column) keys of a cell dict.
+    if (type == &PyTuple_Type && PyTuple_GET_SIZE(obj) == 2 && PyLong_CheckExact(PyTuple_GET_ITEM(obj, 0)) &&
+        PyLong_CheckExact(PyTuple_GET_ITEM(obj, 1))) {
+        return true;
+    }
     if (PyType_Check(obj)) {
         return true;
     }
