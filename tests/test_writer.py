@@ -613,23 +613,33 @@ def test_pd_and_formatter_are_looked_up_at_each_use(et, tmp_path):
 TABLE = frame(n=list(range(4000)), t=[f"text {i}" for i in range(4000)], f=[i / 4 for i in range(4000)])
 TABLE_CELLS = (len(TABLE) + 1) * len(TABLE.columns)
 
-# What a caller's writer keeps of itself once it is closed, and the workbook that leads to.
+# What code running during the write keeps of the workbook, and the cells that leads to once
+# the write is done (None: nothing leads to them; they must be gone at once).
 HOLDS = {
     "nothing": (lambda writer: None, None),
-    "the writer": (lambda writer: writer, lambda held: held.book),
-    "the workbook": (lambda writer: writer.book, lambda held: held),
-    "a weak reference to the workbook": (lambda writer: weakref.ref(writer.book), lambda held: held()),
-    "one cell": (lambda writer: writer.book["S"]["B7"], lambda held: held.parent.parent),
-    "the sheet's cell dict": (lambda writer: writer.book["S"]._cells, None),
+    "the writer": (lambda writer: writer, lambda held: held.book["S"]._cells),
+    "the workbook": (lambda writer: writer.book, lambda held: held["S"]._cells),
+    "the sheet": (lambda writer: writer.book["S"], lambda held: held._cells),
+    "a weak reference to the workbook": (lambda writer: weakref.ref(writer.book),
+                                         lambda held: held()["S"]._cells),
+    "a weak reference to the sheet": (lambda writer: weakref.ref(writer.book["S"]),
+                                      lambda held: held()._cells),
+    "one cell": (lambda writer: writer.book["S"]["B7"], lambda held: held.parent._cells),
+    "the sheet's cell dict": (lambda writer: writer.book["S"]._cells, lambda held: held),
     "the sheet's row dimensions": (lambda writer: writer.book["S"].row_dimensions,
-                                   lambda held: held.worksheet.parent),
+                                   lambda held: held.worksheet._cells),
+    "the named styles": (lambda writer: writer.book._named_styles,
+                         lambda held: held[0]._wb["S"]._cells),
+    # A value a cell holds leads nowhere: the cells go, the value stays whole.
+    "one cell's style array": (lambda writer: (lambda style: (style, list(style)))(
+        writer.book["S"]["B7"]._style), None),
 }
 
 
 @pytest.mark.parametrize("hold", sorted(HOLDS))
 def test_written_cells_are_freed_at_once_unless_something_still_reaches_them(et, tmp_path, hold):
     from pandas.io.excel._openpyxl import OpenpyxlWriter
-    keep, workbook_of = HOLDS[hold]
+    keep, cells_of = HOLDS[hold]
     held = []
 
     def take_hold(phase, info):
@@ -648,11 +658,13 @@ def test_written_cells_are_freed_at_once_unless_something_still_reaches_them(et,
         assert et.write_formatted_excel(str(tmp_path / "out.xlsx"), {"S": TABLE}) is True
         gc.callbacks.remove(take_hold)
         assert len(held) == 1
-        if held[0] is None:
+        if cells_of is None:
             # Only the small rest of the workbook is left to the collector.
             assert gc.collect() < TABLE_CELLS / 4
+            # The cell that held the style array is gone; the array lives on, whole.
+            assert held[0] is None or list(held[0][0]) == held[0][1]
         else:
-            cells = held[0] if workbook_of is None else workbook_of(held[0])["S"]._cells
+            cells = cells_of(held[0])
             assert len(cells) == TABLE_CELLS
             assert cells[(7, 2)].value == "text 5"
     finally:
