@@ -80,7 +80,7 @@ public:
     {
         add(root_);
         for (std::size_t i = 0; i < order_.size(); ++i) {
-            if (order_.size() > max_objects || failed_) {
+            if (failed_) {
                 return false;
             }
             PyObject* obj = order_[i];
@@ -194,6 +194,8 @@ private:
             entry->second.internal += references;
             if (added) {
                 order_.push_back(obj);
+                // Stops even within the traversal of one large container.
+                failed_ = failed_ || order_.size() > max_objects;
             }
         }
         catch (const std::bad_alloc&) {
