@@ -672,3 +672,24 @@ def test_written_cells_are_freed_at_once_unless_something_still_reaches_them(et,
         if take_hold in gc.callbacks:
             gc.callbacks.remove(take_hold)
     assert read_back(tmp_path / "out.xlsx")["S"][4000] == [3999, "text 3999", 3999 / 4]
+
+
+def test_large_writes_one_after_another_leave_nothing_behind(et, tmp_path):
+    path = str(tmp_path / "out.xlsx")
+
+    def write():
+        assert et.write_formatted_excel(path, {"S": TABLE}) is True
+
+    write()
+    write()
+    growth = []
+    for _ in range(2):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(3):
+            write()
+        gc.collect()
+        growth.append(sys.getallocatedblocks() - before)
+    # A block kept per cell would be thousands per write.
+    assert min(growth) < TABLE_CELLS / 10
+    assert not [o for o in gc.get_objects() if isinstance(o, openpyxl.Workbook)]
