@@ -28,11 +28,11 @@ def growing_parse_cell(mapping):
     return fake
 
 
-def allocation_growth(action, repeat=2000):
-    """Blocks gained over `repeat` calls after a warm-up; the smaller of two
-    rounds, so caches pandas fills on first use do not count, while a leak
+def allocation_growth(action, repeat=2000, warm_up=200):
+    """Blocks gained over `repeat` calls after `warm_up` calls; the smaller of
+    two rounds, so caches pandas fills on first use do not count, while a leak
     of even one block per call shows in both."""
-    for _ in range(200):
+    for _ in range(warm_up):
         action()
     growth = []
     for _ in range(2):

@@ -14,6 +14,8 @@ import openpyxl
 import pandas as pd
 import pytest
 
+from helpers import allocation_growth
+
 LOGGER = "vorlatek.excelTools"
 MODULE_FILE = "vorlatek/excelTools"
 QUALNAME = "vorlatek.excelTools.write_formatted_excel"
@@ -680,16 +682,6 @@ def test_large_writes_one_after_another_leave_nothing_behind(et, tmp_path):
     def write():
         assert et.write_formatted_excel(path, {"S": TABLE}) is True
 
-    write()
-    write()
-    growth = []
-    for _ in range(2):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(3):
-            write()
-        gc.collect()
-        growth.append(sys.getallocatedblocks() - before)
     # A block kept per cell would be thousands per write.
-    assert min(growth) < TABLE_CELLS / 10
+    assert allocation_growth(write, repeat=3, warm_up=2) < TABLE_CELLS / 10
     assert not [o for o in gc.get_objects() if isinstance(o, openpyxl.Workbook)]
