@@ -453,6 +453,37 @@ def test_no_references_leak(et, plain_book, tmp_path):
     assert allocation_growth(every_path) < 100
 
 
+def test_shared_strings_given_another_object_mid_read_are_tracked_again(et, tmp_path):
+    # The native load keeps the workbook's list of shared strings (strings only) out of the
+    # cyclic collector; anything else put into it before the sheet is read makes that read
+    # step aside and the list tracked again, so a cycle through it can still be freed.
+    seen = []
+
+    def give_other_object(frame, event, arg):
+        # The engine picks the sheet (pandas' own code) just before reading it.
+        state = getattr(frame.f_locals.get("self"), "_vorlatek_book", None)
+        if event == "call" and frame.f_code.co_name == "get_sheet_by_index" and state and not seen:
+            strings = state[1]
+            seen.append((gc.is_tracked(strings), strings))
+            strings.append([strings])
+
+    path = str(tmp_path / "shared.xlsx")
+    write_with_xlsxwriter(path)  # its texts are shared strings
+    mapping = {"Code": "B3", "Date": "D3", "Amount": "F3"}
+    expected = et.read_excel_by_cells(path, mapping)
+    sys.setprofile(give_other_object)
+    try:
+        result = et.read_excel_by_cells(path, mapping)
+    finally:
+        sys.setprofile(None)
+    if not seen:
+        pytest.skip("the native read does not run with these releases")
+    [(tracked_before, strings)] = seen
+    assert not tracked_before and gc.is_tracked(strings)
+    assert table(result) == table(expected)
+    assert list(result["Code"]) == CODES
+
+
 # --- the native reading route ----------------------------------------------------
 #
 # With the module's `pd` being pandas itself, the reader parses the sheet's
