@@ -461,8 +461,10 @@ def test_shared_strings_given_another_object_mid_read_are_tracked_again(et, tmp_
 
     def give_other_object(frame, event, arg):
         # The engine picks the sheet (pandas' own code) just before reading it.
-        state = getattr(frame.f_locals.get("self"), "_vorlatek_book", None)
-        if event == "call" and frame.f_code.co_name == "get_sheet_by_index" and state and not seen:
+        if event != "call" or frame.f_code.co_name != "get_sheet_by_index" or seen:
+            return
+        state = getattr(frame.f_locals["self"], "_vorlatek_book", None)
+        if state:
             strings = state[1]
             seen.append((gc.is_tracked(strings), strings))
             strings.append([strings])
