@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <climits>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/stat.h>
 
 #include "../core/compat.hpp"
 #include "../core/error.hpp"
@@ -14,6 +16,7 @@
 #include "../workbook/part_splice.hpp"
 #include "../format_route/openpyxl_layout.hpp"
 #include "save_layout.hpp"
+#include "sheet_member.hpp"
 #include "sheet_rows.hpp"
 
 namespace xt {
@@ -21,6 +24,14 @@ namespace xt {
 namespace {
 
 constexpr const char* spool_capsule_name = "vorlatek.excelTools.sheet_data";
+
+// The most bytes of rows a sheet may have to be written straight into its
+// member. zipfile decides on ZIP64 records for a member from the size of
+// the file it copies (file_size * 1.05 beyond 2 GiB - 1): with rows this
+// large at most, and the rest of the part at most direct_part_bound, the
+// part without its rows and the part with them decide alike (no ZIP64).
+constexpr std::size_t direct_member_bound = std::size_t{1} << 30;
+constexpr unsigned long long direct_part_bound = 1ULL << 29;
 
 // The object a weak reference points to (a new reference), or nullptr.
 PyObject* weak_target(PyObject* reference)
@@ -83,6 +94,38 @@ void write_marked_sheet_data(const SaveLayout& layout, PyObject* sheet_writer)
     call_method(stream.get(), layout.send_name.get(), {Py_None});
 }
 
+// The rows serialised into a spool file beside openpyxl's part at `out`.
+std::unique_ptr<SpoolFile> spool_rows(const SaveLayout& layout, SheetRows& rows, PyObject* out)
+{
+    auto spool = std::make_unique<SpoolFile>();
+    spool->create(directory_of(file_system_path(out)));
+    ByteSink sink(spool->fd());
+    SheetXmlWriter xml(sink, layout.dialect);
+    rows.write(xml);
+    sink.flush();
+    return spool;
+}
+
+// The spool's rows put in place of the marker in openpyxl's part at `out`.
+void splice_rows(const SaveLayout& layout, PyObject* out, const SpoolFile& spool)
+{
+    const char* marker = PyUnicode_AsUTF8(layout.marker.get());
+    if (marker == nullptr) {
+        throw_error_set();
+    }
+    splice_spool(file_system_path(out), "<sheetData>", marker, "</sheetData>", spool);
+}
+
+// Whether the finished part at `out` of a sheet waiting for its member is
+// small enough for the member to be written straight (see
+// direct_member_bound); a part that cannot be looked at counts as too large.
+bool part_fits_member(PyObject* out)
+{
+    struct stat status {};
+    return ::stat(file_system_path(out).c_str(), &status) == 0 &&
+           static_cast<unsigned long long>(status.st_size) <= direct_part_bound;
+}
+
 // WorksheetWriter.write_rows(self), natively where the sheet allows it.
 Ref write_rows(PyObject* self)
 {
@@ -100,14 +143,18 @@ Ref write_rows(PyObject* self)
     if (!out || !PyUnicode_CheckExact(out.get()) || !rows.collect()) {
         return call(layout->original_write_rows.get(), {self});
     }
-    auto spool = std::make_unique<SpoolFile>();
-    spool->create(directory_of(file_system_path(out.get())));
-    {
-        ByteSink sink(spool->fd());
-        SheetXmlWriter xml(sink, layout->dialect);
-        rows.write(xml);
-        sink.flush();
+    DirectMembers* members = DirectMembers::current();
+    if (members != nullptr && rows.byte_bound() <= direct_member_bound) {
+        // Written when zipfile copies the part into its member.
+        write_marked_sheet_data(*layout, self);
+        PendingSheet sheet;
+        sheet.worksheet = std::move(worksheet);
+        sheet.out_path = std::move(out);
+        sheet.rows = std::make_unique<SheetRows>(std::move(rows));
+        members->add(std::move(sheet));
+        return Ref::borrow(Py_None);
     }
+    std::unique_ptr<SpoolFile> spool = spool_rows(*layout, rows, out.get());
     write_marked_sheet_data(*layout, self);
     Ref capsule = Ref::checked(PyCapsule_New(spool.get(), spool_capsule_name, release_spool));
     spool.release();
@@ -124,6 +171,16 @@ Ref write(PyObject* self)
         throw_error_set();
     }
     Ref result = call(layout->original_write.get(), {self});
+    DirectMembers* members = DirectMembers::current();
+    Ref out_path = members != nullptr ? attribute_or_nothing(self, layout->out_name.get()) : Ref();
+    if (out_path && PyUnicode_CheckExact(out_path.get()) && members->holds(out_path.get())) {
+        if (!part_fits_member(out_path.get())) {
+            std::unique_ptr<PendingSheet> sheet = members->take(out_path.get());
+            std::unique_ptr<SpoolFile> spool = spool_rows(*layout, *sheet->rows, out_path.get());
+            splice_rows(*layout, out_path.get(), *spool);
+        }
+        return result;
+    }
     Ref capsule = attribute_or_nothing(self, layout->spool_key.get());
     if (!capsule) {
         return result;
@@ -134,11 +191,7 @@ Ref write(PyObject* self)
         throw_error_set();
     }
     Ref out = get_attr(self, layout->out_name.get());
-    const char* marker = PyUnicode_AsUTF8(layout->marker.get());
-    if (marker == nullptr) {
-        throw_error_set();
-    }
-    splice_spool(file_system_path(out.get()), "<sheetData>", marker, "</sheetData>", *spool);
+    splice_rows(*layout, out.get(), *spool);
     return result;
 }
 
@@ -302,7 +355,14 @@ PyObject* routed_workbook_save(PyObject* reference, PyObject* const* args, Py_ss
         if (nargs == 1 && kwnames == nullptr &&
             Py_TYPE(workbook.get()) == as_type(layout->workbook_type) &&
             save_layout_holds(*layout)) {
-            return call(routed_save_now(*layout), {workbook.get(), args[0]}).release();
+            PyObject* save = routed_save_now(*layout);
+            // With the large-piece archive, sheets' rows go straight into
+            // their members (see sheet_member.hpp).
+            std::optional<DirectMembers> members;
+            if (save == layout->routed_save_large_pieces.get()) {
+                members.emplace();
+            }
+            return call(save, {workbook.get(), args[0]}).release();
         }
         Ref plain = get_attr(workbook.get(), layout->save_name.get());
         return Ref::checked(XT_Vectorcall(plain.get(), args, static_cast<std::size_t>(nargs),

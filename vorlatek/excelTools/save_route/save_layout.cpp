@@ -13,6 +13,7 @@
 #include "../core/first_use.hpp"
 #include "../core/pyapi.hpp"
 #include "native_save.hpp"
+#include "sheet_member.hpp"
 #include "../format_route/openpyxl_layout.hpp"
 #include "../library_check/route_guard.hpp"
 
@@ -266,7 +267,9 @@ void capture_dimension_pieces(SaveLayout& l, PyObject* sheet_writer)
 // it for a file it adds, with a megabyte for any shorter length: the loop
 // reads the file and hands each piece to the member's writer, whose
 // checksum and deflate give the same bytes however the input is cut, and
-// release the GIL over each piece, so other threads run meanwhile.
+// release the GIL over each piece, so other threads run meanwhile. The part
+// of a sheet whose rows wait for their member gets them here instead (see
+// sheet_member.hpp).
 PyObject* copy_in_large_pieces(PyObject* copy_file_object, PyObject* const* args,
                                Py_ssize_t nargs) noexcept
 {
@@ -274,6 +277,10 @@ PyObject* copy_in_large_pieces(PyObject* copy_file_object, PyObject* const* args
         if (nargs < 2 || nargs > 3) {
             PyErr_SetString(PyExc_TypeError, "copyfileobj() takes two or three arguments");
             throw_error_set();
+        }
+        const SaveLayout* layout = save_layout();
+        if (nargs >= 2 && layout != nullptr && copy_sheet_member(*layout, args[0], args[1])) {
+            return Ref::borrow(Py_None).release();
         }
         constexpr long long large_piece = 1LL << 20;
         long long length = 0;

@@ -610,6 +610,7 @@ bool SheetRows::collect()
     }
     const SheetFacts facts{layout_, worksheet_, epoch_, iso_dates_};
     entries_.clear();
+    byte_bound_ = 0;
     entries_.reserve(static_cast<std::size_t>(PyDict_GET_SIZE(cells.get())));
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
@@ -625,6 +626,7 @@ bool SheetRows::collect()
         }
         entry.cell = Ref::borrow(cell);
         entries_.push_back(std::move(entry));
+        byte_bound_ += cell_bound(plan.text ? PyUnicode_GET_LENGTH(plan.text.get()) : 0);
     }
     sort_entries();
     return true;

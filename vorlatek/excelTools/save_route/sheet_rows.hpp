@@ -35,6 +35,9 @@ public:
     // writer registers them.
     void write(SheetXmlWriter& out);
 
+    // The most bytes write() can produce for the collected cells.
+    std::size_t byte_bound() const noexcept { return byte_bound_; }
+
 private:
     struct Entry {
         long long row;     // the row of the cell's key in the sheet
@@ -52,6 +55,7 @@ private:
     DayEpoch epoch_{};
     bool iso_dates_ = false;
     std::vector<Entry> entries_;
+    std::size_t byte_bound_ = 0;
 };
 
 }  // namespace xt

@@ -11,6 +11,8 @@ namespace xt {
 
 ByteSink::ByteSink(int fd) : fd_(fd), buffer_(new char[capacity]) {}
 
+ByteSink::ByteSink(ByteDrain& drain) : drain_(&drain), buffer_(new char[capacity]) {}
+
 void ByteSink::flush()
 {
     if (used_ == 0) {
@@ -18,15 +20,27 @@ void ByteSink::flush()
     }
     const std::size_t size = used_;
     used_ = 0;
+    if (drain_ != nullptr) {
+        drain_->take(buffer_, size);
+        return;
+    }
     write_all(fd_, buffer_.get(), size);
 }
 
 void ByteSink::put_slow(std::string_view bytes)
 {
     flush();
-    if (bytes.size() >= capacity) {
+    if (bytes.size() >= capacity && drain_ == nullptr) {
         write_all(fd_, bytes.data(), bytes.size());
         return;
+    }
+    // A drain takes whole buffers: the bytes go through them a buffer at a
+    // time.
+    while (bytes.size() >= capacity) {
+        std::char_traits<char>::copy(buffer_.get(), bytes.data(), capacity);
+        used_ = capacity;
+        bytes.remove_prefix(capacity);
+        flush();
     }
     std::char_traits<char>::copy(buffer_.get(), bytes.data(), bytes.size());
     used_ = bytes.size();

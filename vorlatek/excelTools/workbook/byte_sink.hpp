@@ -9,10 +9,25 @@
 
 namespace xt {
 
+// Where a sink's full buffers go when they do not go to a file descriptor.
+// take() is called with the GIL held; it sends `size` bytes of `buffer` on
+// and may swap another buffer of ByteSink::capacity bytes into `buffer`
+// (one it still needs is kept until it is done with it). Throws
+// PyErrorSet when sending fails.
+class ByteDrain {
+public:
+    virtual void take(std::unique_ptr<char[]>& buffer, std::size_t size) = 0;
+
+protected:
+    ~ByteDrain() = default;
+};
+
 class ByteSink {
 public:
     // Writes to `fd`, which the caller keeps open (and closes) itself.
     explicit ByteSink(int fd);
+    // Hands its buffers to `drain`, which the caller keeps alive.
+    explicit ByteSink(ByteDrain& drain);
     ByteSink(const ByteSink&) = delete;
     ByteSink& operator=(const ByteSink&) = delete;
 
@@ -52,7 +67,8 @@ public:
 private:
     void put_slow(std::string_view bytes);
 
-    int fd_;
+    int fd_ = -1;
+    ByteDrain* drain_ = nullptr;
     std::unique_ptr<char[]> buffer_;
     std::size_t used_ = 0;
 };
