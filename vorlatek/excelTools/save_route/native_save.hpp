@@ -6,8 +6,9 @@
 // attribute `save` which, when the pieces it relies on are still as found,
 // runs openpyxl's own save with one difference: each worksheet whose cells
 // are all of kinds reproduced exactly has its rows (the sheetData content)
-// serialised natively into a spool file, spliced into the part openpyxl
-// writes around them. Every other sheet, and the whole save when anything
+// serialised natively, straight into the sheet's archive member when the
+// archive is the route's own (see sheet_member.hpp), otherwise into a spool
+// file spliced into the part openpyxl writes around them. Every other sheet, and the whole save when anything
 // is not as expected, takes openpyxl's plain code. The file is the same
 // byte for byte.
 #pragma once
