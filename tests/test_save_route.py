@@ -36,6 +36,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from openpyxl.comments import Comment
 from openpyxl.styles import Font
+from openpyxl.worksheet.datavalidation import DataValidation
 from openpyxl.utils.datetime import MAC_EPOCH
 from test_writer import DF, DF2, FailingFrame
 
@@ -355,6 +356,11 @@ SHEET_CHANGES = {
         ws.cell(row=row, column=column, value=row - column)
         for row in range(3_000, 31, -1) for column in (3, 1, 2)] + [
         ws.cell(row=31, column=column) for column in range(1, 60)], True),
+    # A part whose bytes after the rows outrun the 4 MB the member takes at
+    # a time (written in whole pieces around the end of a chunk).
+    "validations beyond the sink": (lambda ws: [
+        ws.add_data_validation(DataValidation(type="list", formula1=f'"{k:05d},' + "v" * 240 + '"',
+                                              sqref=f"Z{k}")) for k in range(1, 13_001)], True),
     # Rows too far apart to count (sorted instead), made out of order.
     "sparse rows far apart": (lambda ws: [
         ws.cell(row=row, column=2, value=row) for row in (1_000_000, 500_000, 40, 250_000, 41)], True),
