@@ -433,6 +433,40 @@ def test_rebound_openpyxl_pieces_take_the_plain_code(et, tmp_path, caplog, monke
     assert_same(et, tmp_path, caplog, {"S": MIXED, "L": LONG}, native=case in ARCHIVE_PATCHES)
 
 
+@pytest.mark.parametrize("how", ["routed", "archive write replaced", "plain"])
+def test_rows_reach_the_archive_without_a_file_of_their_own(et, tmp_path, monkeypatch, how):
+    """Under the route's own archive, the part zipfile copies into a sheet's
+    member holds only a marker where the rows go (they are handed to the
+    member as they are serialised); otherwise it is the whole part."""
+    zip_write = zipfile.ZipFile.write.__code__
+    copied = {}
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code is zip_write:
+            name = frame.f_locals.get("arcname") or ""
+            if name.startswith("xl/worksheets/sheet"):
+                copied[name] = os.stat(frame.f_locals["filename"]).st_size
+
+    if how == "archive write replaced":
+        monkeypatch.setattr(zipfile.ZipFile, "write", counting(zipfile.ZipFile.write))
+    if how == "plain":
+        et.pd = wrapped_pandas()
+    path = tmp_path / "out.xlsx"
+    sys.setprofile(profile)
+    try:
+        assert et.write_formatted_excel(str(path), CASES["larger than the sink"]) is True
+    finally:
+        sys.setprofile(None)
+        et.pd = pd
+    with zipfile.ZipFile(path) as archive:
+        members = {name: archive.getinfo(name).file_size for name in copied}
+    assert copied and min(members.values()) > 1_000_000
+    if how == "routed":
+        assert max(copied.values()) < 4096, copied
+    else:
+        assert copied == members
+
+
 def test_temporary_files_are_removed(et, tmp_path, caplog, monkeypatch):
     scratch = tmp_path / "scratch"
     scratch.mkdir()
