@@ -49,7 +49,6 @@ private:
     Ref gathering_;             // the chunk being filled (a bytes object)
     Py_ssize_t gathered_ = 0;   // bytes of it filled so far
 
-    PyThreadState* thread_state_ = nullptr;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
