@@ -3,8 +3,10 @@ import contextlib
 import gc
 import logging
 import os
+import random
 import stat
 import sys
+import tracemalloc
 import traceback
 import types
 import weakref
@@ -675,6 +677,26 @@ def test_written_cells_are_freed_at_once_unless_something_still_reaches_them(et,
         if take_hold in gc.callbacks:
             gc.callbacks.remove(take_hold)
     assert read_back(tmp_path / "out.xlsx")["S"][4000] == [3999, "text 3999", 3999 / 4]
+
+
+def test_sheets_deflated_on_their_own_thread_leave_nothing_behind(et, tmp_path):
+    # Sheets of several 4 MB chunks, each deflated on the save's own thread:
+    # no chunk, no workbook and no thread outlives the writes.
+    codes = random.Random(7)
+    sheet = frame(a=[f"{codes.getrandbits(64):016x}" for _ in range(60_000)],
+                  b=[f"{codes.getrandbits(64):016x}" for _ in range(60_000)])
+    threads = len(os.listdir("/proc/self/task"))
+    tracemalloc.start()
+    try:
+        for _ in range(3):
+            assert et.write_formatted_excel(str(tmp_path / "out.xlsx"), {"S": sheet}) is True
+        gc.collect()
+        large = [trace.size for trace in tracemalloc.take_snapshot().traces if trace.size >= 1 << 18]
+    finally:
+        tracemalloc.stop()
+    assert large == []
+    assert not any(isinstance(o, openpyxl.Workbook) for o in gc.get_objects())
+    assert len(os.listdir("/proc/self/task")) == threads
 
 
 def test_large_writes_one_after_another_leave_nothing_behind(et, tmp_path):
