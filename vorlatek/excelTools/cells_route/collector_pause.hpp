@@ -28,6 +28,7 @@
 
 #include "../core/compat.hpp"
 #include "../core/ref.hpp"
+#include "owed_cells.hpp"
 
 namespace xt {
 
@@ -97,18 +98,31 @@ private:
 // the outer one when it ends.
 class WritePause {
 public:
-    WritePause() noexcept : outer_(current_) { current_ = &pause_; }
+    WritePause() noexcept : outer_(current_), outer_owed_(current_owed_)
+    {
+        current_ = &pause_;
+        current_owed_ = &owed_;
+    }
     WritePause(const WritePause&) = delete;
     WritePause& operator=(const WritePause&) = delete;
-    ~WritePause() { current_ = outer_; }
+    ~WritePause()
+    {
+        current_ = outer_;
+        current_owed_ = outer_owed_;
+    }
 
     // The running write's pause, else nullptr.
     static CollectorPause* current() noexcept { return current_; }
+    // The running write's unmade grid cells, else nullptr.
+    static OwedCells* owed() noexcept { return current_owed_; }
 
 private:
     CollectorPause pause_;
+    OwedCells owed_;
     CollectorPause* outer_;
+    OwedCells* outer_owed_;
     static inline thread_local CollectorPause* current_ = nullptr;
+    static inline thread_local OwedCells* current_owed_ = nullptr;
 };
 
 }  // namespace xt

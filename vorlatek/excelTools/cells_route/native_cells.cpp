@@ -7,8 +7,11 @@
 #include "../core/compat.hpp"
 #include "../core/error.hpp"
 #include "../core/names.hpp"
+#include "../library_check/lookup.hpp"
+#include "../library_check/route_guard.hpp"
 #include "body_cells.hpp"
 #include "cell_layout.hpp"
+#include "owed_cells.hpp"
 #include "pandas_layout.hpp"
 
 namespace xt {
@@ -425,11 +428,32 @@ Ref route_dict(const PandasLayout*& pandas, PyObject* frame_object, PyObject* wr
 
 }  // namespace
 
+namespace {
+
+// `to_excel` is the frame's class's own method, pandas' code: what it hands
+// the writer to is pandas' own as well.
+bool pandas_to_excel(const PandasLayout& pandas, PyObject* to_excel, PyObject* frame_object)
+{
+    if (!PyMethod_Check(to_excel) || PyMethod_GET_SELF(to_excel) != frame_object) {
+        return false;
+    }
+    PyObject* function = PyMethod_GET_FUNCTION(to_excel);
+    return function == class_attribute(as_type(pandas.frame_type), names.to_excel) &&
+           library_check::is_library_code(function);
+}
+
+}  // namespace
+
 Ref call_to_excel(PyObject* to_excel, PyObject* frame_object, PyObject* writer,
                   std::initializer_list<Keyword> keywords)
 {
     const PandasLayout* pandas = nullptr;
     Ref dict = route_dict(pandas, frame_object, writer);
+    if (!dict || !pandas_to_excel(*pandas, to_excel, frame_object)) {
+        // Code other than pandas' own gets the writer: it finds every cell
+        // the write made so far.
+        settle_owed_cells();
+    }
     if (!dict) {
         return call(to_excel, {writer}, keywords);
     }

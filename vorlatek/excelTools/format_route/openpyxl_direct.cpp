@@ -248,6 +248,20 @@ bool measured_length_at_once(PyObject* value, Py_ssize_t& max_length)
 
 }  // namespace
 
+namespace {
+
+// Whether measure_cell_direct takes `cell` without running code of any kind.
+bool measured_without_code(const OpenpyxlLayout& layout, PyObject* cell) noexcept
+{
+    if (Py_TYPE(cell) != as_type(layout.cell_type)) {
+        return false;
+    }
+    PyObject* value = *slot_at(cell, layout.value_offset);
+    return value != nullptr && measured_quietly(value);
+}
+
+}  // namespace
+
 bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_t& max_length,
                          bool& other_code_ran) noexcept
 {
@@ -314,8 +328,13 @@ public:
         if (!trust()) {
             return false;
         }
+        OwedCells::Grid* kept_owed = kept != nullptr ? kept->owed : nullptr;
         if (kept != nullptr && adopt(*kept)) {
             return true;
+        }
+        if (kept_owed != nullptr && owed_cells_ != nullptr && owed_cells_->pending(kept_owed)) {
+            // The sheet is walked anew: its holes are made first.
+            settle_owed_cells();
         }
         long columns = 0;
         long rows = 0;
@@ -336,6 +355,10 @@ public:
         if (keys_plain_ && static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) <=
                                max_index_size) {
             build_index(static_cast<std::size_t>(columns));
+            if (kept == nullptr && holes_change_nothing(static_cast<std::size_t>(columns))) {
+                owed_ = owed_cells_->open_grid(worksheet_, cells_.get());
+                recording_ = owed_ != nullptr;
+            }
         }
         scanned_.clear();
         scanned_.shrink_to_fit();
@@ -356,6 +379,7 @@ public:
         }
         kept.cells = cells_.dup();
         kept.cells_size = PyDict_GET_SIZE(cells_.get());
+        kept.owed = owed_;
         kept.rows = rows_;
         kept.column_numbers = std::move(column_numbers_);
         kept.index = std::move(index_);
@@ -365,6 +389,31 @@ public:
 
     long rows() const { return rows_; }
     long columns() const { return static_cast<long>(column_numbers_.size()); }
+
+    // The column's number, as its cells hold it.
+    PyObject* column_number(long column) const
+    {
+        return column_numbers_[static_cast<std::size_t>(column - 1)].get();
+    }
+
+    // Whether the grid's holes are still unmade (cell() gives an empty Ref
+    // for them: a cell whose value is None).
+    bool holes_pending() const noexcept
+    {
+        return owed_ != nullptr && owed_cells_->pending(owed_);
+    }
+
+    // Makes the holes now (before code of any kind may look at the sheet);
+    // the sheet is then read anew.
+    void make_holes()
+    {
+        if (holes_pending()) {
+            settle_owed_cells();
+        }
+        owed_ = nullptr;
+        recording_ = false;
+        distrust();
+    }
 
     // The cell at (row, column), 1-based, as cell(row=row, column=column).
     Ref cell(long row, PyObject* row_number, long column)
@@ -376,6 +425,9 @@ public:
                               static_cast<std::size_t>(column - 1)];
             if (*indexed != nullptr) {
                 return Ref::borrow(*indexed);
+            }
+            if (holes_pending() && (!recording_ || note_hole(row, row_number, column))) {
+                return Ref();
             }
         }
         else {
@@ -501,6 +553,8 @@ private:
         drop_index();
         keys_plain_ = true;
         rows_ = kept.rows;
+        owed_ = kept.owed;
+        recording_ = false;
         column_numbers_ = std::move(kept.column_numbers);
         index_ = std::move(kept.index);
         // Emptied without letting go of the references the index now owns.
@@ -572,18 +626,8 @@ private:
         if (cell_layout_ == nullptr) {
             return Ref();
         }
-        // _current_row is read at the first missing cell and after other
-        // code ran; meanwhile only this grid changes it.
-        if (!current_row_known_) {
-            Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
-            if (!current_row || !PyLong_CheckExact(current_row.get())) {
-                return Ref();
-            }
-            current_row_ = PyLong_AsLongAndOverflow(current_row.get(), &current_row_overflow_);
-            if (current_row_ == -1 && PyErr_Occurred()) {
-                throw_error_set();
-            }
-            current_row_known_ = true;
+        if (!read_current_row()) {
+            return Ref();
         }
         Ref made = Ref::checked(new_cell(*cell_layout_, worksheet_, row_number, column_number, Py_None,
                                          names.type_numeric, Py_None));
@@ -594,6 +638,32 @@ private:
         if (write_pause_ != nullptr) {
             write_pause_->keep_out(cells_.get());
         }
+        raise_current_row(row, row_number);
+        return made;
+    }
+
+    // _current_row is read at the first missing cell and after other code
+    // ran; meanwhile only this grid changes it. False when it is no plain int.
+    bool read_current_row()
+    {
+        if (current_row_known_) {
+            return true;
+        }
+        Ref current_row = attribute_or_nothing(worksheet_, layout_.current_row_name.get());
+        if (!current_row || !PyLong_CheckExact(current_row.get())) {
+            return false;
+        }
+        current_row_ = PyLong_AsLongAndOverflow(current_row.get(), &current_row_overflow_);
+        if (current_row_ == -1 && PyErr_Occurred()) {
+            throw_error_set();
+        }
+        current_row_known_ = true;
+        return true;
+    }
+
+    // What adding a cell of `row` does to _current_row.
+    void raise_current_row(long row, PyObject* row_number)
+    {
         if (current_row_overflow_ < 0 || (current_row_overflow_ == 0 && row > current_row_)) {
             current_row_known_ = false;
             set_attr(worksheet_, layout_.current_row_name.get(), row_number);
@@ -601,7 +671,37 @@ private:
             current_row_overflow_ = 0;
             current_row_known_ = true;
         }
-        return made;
+    }
+
+    // Records the missing cell at (row, column) as a hole, with what making
+    // it does to _current_row; false when it is to be made now.
+    bool note_hole(long row, PyObject* row_number, long column)
+    {
+        if (!read_current_row()) {
+            return false;
+        }
+        owed_->holes.emplace_back(row, column);
+        raise_current_row(row, row_number);
+        return true;
+    }
+
+    // Whether this grid's missing cells would change nothing in the saved
+    // sheet: every row of the grid has a cell, and so have row 1 and
+    // column 1 (see owed_cells.hpp). Read from the index just built.
+    bool holes_change_nothing(std::size_t width) const
+    {
+        if (owed_cells_ == nullptr || !owed_cells_->allowed() || index_.empty()) {
+            return false;
+        }
+        bool column_one = false;
+        for (std::size_t row = 0; row < static_cast<std::size_t>(rows_); ++row) {
+            const PyObject* const* first = &index_[row * width];
+            column_one = column_one || first[0] != nullptr;
+            if (std::all_of(first, first + width, [](const PyObject* cell) { return cell == nullptr; })) {
+                return false;
+            }
+        }
+        return column_one;
     }
 
     bool trust()
@@ -626,6 +726,11 @@ private:
     const CellLayout* cell_layout_ = nullptr;
     bool cell_layout_known_ = false;
     CollectorPause* write_pause_ = WritePause::current();
+    // The running write's unmade cells, and this grid's holes among them
+    // (recorded by the styling pass, passed over by the width pass).
+    OwedCells* owed_cells_ = WritePause::owed();
+    OwedCells::Grid* owed_ = nullptr;
+    bool recording_ = false;
     // The sheet's _current_row as this grid last read or set it.
     bool current_row_known_ = false;
     long current_row_ = 0;
@@ -659,6 +764,7 @@ void KeptGrid::clear() noexcept
     cells.reset();
     cells_size = 0;
     rows = 0;
+    owed = nullptr;
 }
 
 bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
@@ -686,10 +792,17 @@ bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles
         // for cell in row:
         for (const Ref& cell : row_cells) {
             frame.at(221);
+            if (!cell) {
+                continue;  // a hole left unmade: its value is None
+            }
             if (styler.style(frame, cell.get(), header_row)) {
                 continue;
             }
             const bool quiet = quiet_merged_cell(layout, cell.get());
+            if (!quiet) {
+                // The assignments may run code that looks at the sheet.
+                grid.make_holes();
+            }
             style_cell_generic(frame, cell.get(), header_row, styles);
             if (!quiet) {
                 styler.forget();
@@ -731,11 +844,20 @@ bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const Openp
         // least one row whenever it has a column.
         frame.at(236);
         Ref letter_function = lookup_global(names.get_column_letter);
-        Ref column_number = get_attr(column_cells.front().get(), names.column);
+        Ref column_number = column_cells.front()
+                                ? get_attr(column_cells.front().get(), names.column)
+                                : Ref::borrow(grid.column_number(column));
         Ref col_letter = call(letter_function.get(), {column_number.get()});
         // for cell in col:
         for (const Ref& cell : column_cells) {
             frame.at(237);
+            if (!cell) {
+                continue;  // a hole: None counts for nothing
+            }
+            if (grid.holes_pending() && !(direct_values && measured_without_code(layout, cell.get()))) {
+                // Measuring this one may run code that looks at the sheet.
+                grid.make_holes();
+            }
             bool other_code_ran = false;
             bool measured = false;
             if (direct_values) {

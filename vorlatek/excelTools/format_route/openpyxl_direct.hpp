@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "../cells_route/collector_pause.hpp"
+#include "../cells_route/owed_cells.hpp"
 #include "../core/ref.hpp"
 #include "../shell/function_table.hpp"
 #include "openpyxl_layout.hpp"
@@ -98,6 +99,8 @@ struct KeptGrid {
     long rows = 0;
     std::vector<Ref> column_numbers;
     std::vector<PyObject*> index;  // the cells row by row, owned references
+    // The grid's holes left unmade (see owed_cells.hpp), or nullptr.
+    OwedCells::Grid* owed = nullptr;
 };
 
 bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,

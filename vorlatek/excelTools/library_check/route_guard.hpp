@@ -43,4 +43,11 @@ bool may_run(Route route);
 // one piece by what their code does.
 bool code_uses_name(PyObject* function, const char* name);
 
+// True when `piece` (a function, property or method a library's class
+// holds) is the libraries' own code as installed, of whatever release: what
+// tells a library's own step from a program's replacement or wrapper where
+// no route reproduces the step. Remembered per object for the process.
+// Ordinary errors count as "no"; an interrupt is passed on as PyErrorSet.
+bool is_library_code(PyObject* piece);
+
 }  // namespace xt::library_check

@@ -13,6 +13,10 @@
 #include "../shell/bodies.hpp"
 #include "../cells_route/collector_pause.hpp"
 #include "../cells_route/native_cells.hpp"
+#include "../cells_route/owed_cells.hpp"
+#include "../library_check/lookup.hpp"
+#include "../library_check/route_guard.hpp"
+#include "../shell/function_type.hpp"
 #include "../save_route/native_save.hpp"
 #include "replacement_file.hpp"
 #include "workbook_release.hpp"
@@ -21,6 +25,17 @@
 namespace xt {
 
 namespace {
+
+// type(writer).<name> is pandas' own code (see owed_cells.hpp: other code
+// handed the writer finds every cell made).
+void settle_unless_pandas_piece(PyObject* writer, const char* name)
+{
+    Ref attribute = interned(name);
+    PyObject* piece = class_attribute(Py_TYPE(writer), attribute.get());
+    if (piece == nullptr || !library_check::is_library_code(piece)) {
+        settle_owed_cells();
+    }
+}
 
 // df.to_excel(writer, sheet_name=sheet_name, startrow=..., startcol=..., index=...)
 // for every item of a placement list that holds a non-empty frame.
@@ -111,12 +126,17 @@ void write_entries(CallFrame& frame, PyObject* writer, PyObject* sheets_data, bo
         if (!auto_format) {
             continue;
         }
+        settle_unless_pandas_piece(writer, "sheets");
         if (!contains(get_attr(writer, names.sheets).get(), sheet_name.get())) {
             continue;
         }
         // format_excel_sheet(writer.sheets[sheet_name])
         frame.at(289);
         Ref formatter = lookup_global(names.format_excel_sheet);
+        if (!is_module_function(formatter.get(), format_excel_sheet_body)) {
+            // A replaced formatter may look at any sheet.
+            settle_owed_cells();
+        }
         Ref sheets = get_attr(writer, names.sheets);
         Ref worksheet = get_item(sheets.get(), sheet_name.get());
         call(formatter.get(), {worksheet.get()});
@@ -129,7 +149,11 @@ void route_save_after_failure(PyObject* writer)
 {
     PendingError failure;
     try {
-        route_save_natively(writer);
+        // What the failure's traceback holds may reach the workbook.
+        settle_owed_cells();
+        if (!route_save_natively(writer)) {
+            settle_owed_cells();
+        }
         failure.restore();
     }
     catch (const PyErrorSet&) {
@@ -158,13 +182,23 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
         call(writer_class.get(), {target.temp_path()}, {{names.engine, names.openpyxl}});
     WriterContext context(std::move(manager));
     Ref writer = context.enter();
+    if (pandas_openpyxl_writer(writer.get())) {
+        // Nothing but the write reaches this workbook: empty grid cells may
+        // stay unmade (see owed_cells.hpp).
+        WritePause::owed()->allow();
+    }
     bool suppressed = false;
     try {
         write_entries(frame, writer.get(), sheets_data, auto_format);
         // The exit's save writes the sheets' rows natively where it can. It
         // is set up only now, once the caller's code (a replaced formatter)
         // has run, so that no copy of the workbook made there carries it.
-        route_save_natively(writer.get());
+        if (!route_save_natively(writer.get())) {
+            settle_owed_cells();
+        }
+        for (const char* exit_step : {"__exit__", "close", "_save"}) {
+            settle_unless_pandas_piece(writer.get(), exit_step);
+        }
     }
     catch (const PyErrorSet&) {
         // Leaving the block with the exception: the writer's exit runs (and

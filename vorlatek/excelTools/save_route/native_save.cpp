@@ -15,6 +15,7 @@
 #include "../core/pyapi.hpp"
 #include "../workbook/part_splice.hpp"
 #include "../format_route/openpyxl_layout.hpp"
+#include "../cells_route/owed_cells.hpp"
 #include "save_layout.hpp"
 #include "sheet_member.hpp"
 #include "sheet_rows.hpp"
@@ -135,12 +136,14 @@ Ref write_rows(PyObject* self)
         throw_error_set();
     }
     if (!save_layout_holds(*layout)) {
+        settle_owed_cells();
         return call(layout->original_write_rows.get(), {self});
     }
     Ref worksheet = get_attr(self, layout->ws_name.get());
     Ref out = attribute_or_nothing(self, layout->out_name.get());
     SheetRows rows(*layout, worksheet.get());
     if (!out || !PyUnicode_CheckExact(out.get()) || !rows.collect()) {
+        settle_owed_cells();
         return call(layout->original_write_rows.get(), {self});
     }
     DirectMembers* members = DirectMembers::current();
@@ -260,11 +263,13 @@ Ref write_dimensions(PyObject* self)
         throw_error_set();
     }
     if (!save_layout_holds(*layout)) {
+        settle_owed_cells();
         return call(layout->original_write_dimensions.get(), {self});
     }
     Ref worksheet = get_attr(self, layout->ws_name.get());
     Ref ref = sheet_dimension(*layout, worksheet.get());
     if (!ref) {
+        settle_owed_cells();
         return call(layout->original_write_dimensions.get(), {self});
     }
     // dim = SheetDimension(ref); self.xf.send(dim.to_tree())
@@ -364,6 +369,8 @@ PyObject* routed_workbook_save(PyObject* reference, PyObject* const* args, Py_ss
             }
             return call(save, {workbook.get(), args[0]}).release();
         }
+        // openpyxl's own save, whatever it is now, finds every cell.
+        settle_owed_cells();
         Ref plain = get_attr(workbook.get(), layout->save_name.get());
         return Ref::checked(XT_Vectorcall(plain.get(), args, static_cast<std::size_t>(nargs),
                                           kwnames))
@@ -412,32 +419,48 @@ Ref genuine_pandas_writer(PyObject* writer)
 
 PyMethodDef* sheet_writer_method_definitions() noexcept { return sheet_writer_methods; }
 
-void route_save_natively(PyObject* writer)
+bool pandas_openpyxl_writer(PyObject* writer)
+{
+    try {
+        Ref pd = genuine_pandas_writer(writer);
+        const SaveLayout* layout = pd ? save_layout() : nullptr;
+        return layout != nullptr && Py_TYPE(writer) == as_type(layout->pandas_writer_type) &&
+               pd.get() == layout->pandas_module.get();
+    }
+    catch (const PyErrorSet&) {
+        swallow_ordinary_error();
+        return false;
+    }
+}
+
+bool route_save_natively(PyObject* writer)
 {
     try {
         Ref pd = genuine_pandas_writer(writer);
         if (!pd) {
-            return;
+            return false;
         }
         const SaveLayout* layout = save_layout();
         if (layout == nullptr || Py_TYPE(writer) != as_type(layout->pandas_writer_type) ||
             pd.get() != layout->pandas_module.get() || !save_layout_holds(*layout)) {
-            return;
+            return false;
         }
         Ref workbook = attribute_or_nothing(writer, layout->book_name.get());
         if (!workbook || Py_TYPE(workbook.get()) != as_type(layout->workbook_type)) {
-            return;
+            return false;
         }
         Ref instance_dict = Ref::checked(PyObject_GenericGetDict(workbook.get(), nullptr));
         if (check_status(PyDict_Contains(instance_dict.get(), layout->save_name.get())) != 0) {
-            return;
+            return false;
         }
         Ref reference = Ref::checked(PyWeakref_NewRef(workbook.get(), nullptr));
         Ref save = Ref::checked(PyCFunction_NewEx(&routed_save_definition, reference.get(), nullptr));
         check_status(PyDict_SetItem(instance_dict.get(), layout->save_name.get(), save.get()));
+        return true;
     }
     catch (const PyErrorSet&) {
         swallow_ordinary_error();
+        return false;
     }
 }
 

@@ -19,9 +19,14 @@ namespace xt {
 
 // Called just before the pandas writer's exit, after every frame was
 // written and formatted. Installs the route on its workbook when pd, the
-// writer and the workbook are the genuine ones; does nothing otherwise. Ordinary errors while looking are swallowed; an
+// writer and the workbook are the genuine ones, and tells whether it did;
+// does nothing otherwise. Ordinary errors while looking are swallowed; an
 // interrupt is passed on as PyErrorSet.
-void route_save_natively(PyObject* writer);
+bool route_save_natively(PyObject* writer);
+
+// Whether the module's pd is pandas itself and `writer` pandas' own openpyxl
+// writer, as the route knows them. Ordinary errors count as "no".
+bool pandas_openpyxl_writer(PyObject* writer);
 
 // The native methods of the route's WorksheetWriter subclass (write_rows
 // and write), ended by an entry without a name.

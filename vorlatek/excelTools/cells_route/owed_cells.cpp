@@ -1,0 +1,88 @@
+// Empty grid cells left unmade inside a write (see owed_cells.hpp).
+#include "owed_cells.hpp"
+
+#include <memory>
+
+#include "../core/error.hpp"
+#include "../core/names.hpp"
+#include "../core/pyapi.hpp"
+#include "cell_layout.hpp"
+#include "collector_pause.hpp"
+
+namespace xt {
+
+namespace {
+
+// What worksheet.cell(row=row, column=column) does for a coordinate the
+// dict lacks; _current_row was raised when the hole was recorded.
+void make_holes(const OwedCells::Grid& grid, CollectorPause& pause)
+{
+    PyObject* cells = grid.cells.get();
+    const CellLayout* layout = cell_layout_if_unchanged();
+    Ref row_number;
+    long last_row = 0;
+    for (const auto& [row, column] : grid.holes) {
+        if (!row_number || row != last_row) {
+            row_number = Ref::checked(PyLong_FromLong(row));
+            last_row = row;
+        }
+        Ref column_number = Ref::checked(PyLong_FromLong(column));
+        Ref key = Ref::checked(PyTuple_Pack(2, row_number.get(), column_number.get()));
+        if (check_status(PyDict_Contains(cells, key.get())) == 1) {
+            continue;  // made by whoever looked meanwhile
+        }
+        if (layout == nullptr) {
+            Ref make_cell = get_attr(grid.worksheet.get(), names.cell);
+            call(make_cell.get(), {}, {{names.row, row_number.get()}, {names.column, column_number.get()}});
+            continue;
+        }
+        Ref made = Ref::checked(new_cell(*layout, grid.worksheet.get(), row_number.get(),
+                                         column_number.get(), Py_None, names.type_numeric, Py_None));
+        check_status(PyDict_SetItem(cells, key.get(), made.get()));
+        pause.hold(made.get());
+    }
+    pause.keep_out(cells);
+}
+
+}  // namespace
+
+OwedCells::Grid* OwedCells::open_grid(PyObject* worksheet, PyObject* cells)
+{
+    if (!allowed_) {
+        return nullptr;
+    }
+    auto grid = std::make_unique<Grid>();
+    grid->worksheet = Ref::borrow(worksheet);
+    grid->cells = Ref::borrow(cells);
+    grids_.push_back(std::move(grid));
+    return grids_.back().get();
+}
+
+bool OwedCells::pending(const Grid* grid) const noexcept
+{
+    return grid != nullptr && !settled_;
+}
+
+void OwedCells::settle(CollectorPause& pause)
+{
+    allowed_ = false;
+    if (settled_) {
+        return;
+    }
+    settled_ = true;
+    // Taken first: making a cell may run code that comes back here.
+    std::vector<std::unique_ptr<Grid>> grids = std::move(grids_);
+    grids_.clear();
+    for (const std::unique_ptr<Grid>& grid : grids) {
+        make_holes(*grid, pause);
+    }
+}
+
+void settle_owed_cells()
+{
+    if (OwedCells* owed = WritePause::owed(); owed != nullptr) {
+        owed->settle(*WritePause::current());
+    }
+}
+
+}  // namespace xt
