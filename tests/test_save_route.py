@@ -190,6 +190,11 @@ MULTI = pd.DataFrame(
     columns=pd.MultiIndex.from_tuples([("top", "x"), ("top", "y")]),
 )
 WIDE = pd.DataFrame(np.arange(3 * 60).reshape(3, 60), columns=[f"c{i}" for i in range(60)])
+# Frames of unequal length side by side: the styling's walk over the grid
+# meets empty cells beside the shorter one.
+TALL = frame(code=[f"P{i:05d}" for i in range(4000)], n=list(range(4000)),
+             f=[i / 8 for i in range(4000)])
+SHORT = frame(x=[1.5, None, 3.5], t=["a", "", "東"])
 
 CASES = {
     "single frame": {"S": MIXED},
@@ -213,6 +218,12 @@ CASES = {
     "names needing escapes": {"R&D <1> \"q\"": MIXED, "Ünï 漢": TEXTS, "'quoted'": INDEXED},
     "the writer tests' frames": {"S": DF, "T": [{"df": DF2, "startcol": 3, "index": True}],
                                  "U": pd.DataFrame({"c": ["東" * 10], "z": [0]})},
+    "side by side, the left frame longer": {"R": [{"df": TALL}, {"df": SHORT, "startcol": 4}],
+                                            "T": SHORT},
+    "side by side, the right frame longer": {"R": [{"df": SHORT}, {"df": TALL, "startcol": 3}]},
+    "a row without cells between frames": {"R": [{"df": SHORT}, {"df": TALL, "startrow": 5}]},
+    "frames off the first column": {"R": [{"df": SHORT, "startcol": 1},
+                                          {"df": TALL, "startcol": 4, "index": True}]},
     "skipped entries": {"E": pd.DataFrame(), "F": [{"df": None}, {"df": pd.DataFrame()}],
                         "G": (MIXED,), "H": MIXED},
 }
@@ -224,6 +235,91 @@ def test_frames_write_the_same_workbook(et, tmp_path, caplog, case, auto_format)
     result, written = assert_same(et, tmp_path, caplog, CASES[case], native=True,
                                   auto_format=auto_format)
     assert result is True and written
+
+
+# Code other than pandas' and the module's own that gets hold of the
+# workbook, during the write or after it, finds the same cells, in the same
+# order, as without the module's routes: the empty ones the styling's walk
+# makes beside the shorter frame included.
+def cells_of(book):
+    return [(ws.title, list(ws._cells)) for ws in book.worksheets]
+
+
+class SnoopingFrame(pd.DataFrame):
+    def to_excel(self, writer, *args, **kwargs):
+        SNOOPED.append(writer.book)
+        SEEN.append(cells_of(writer.book))
+        return super().to_excel(writer, *args, **kwargs)
+
+
+SNOOPED, SEEN = [], []
+
+
+def snoop_in_formatter(et, monkeypatch):
+    formatter = et.format_excel_sheet
+
+    def snooping(ws):
+        SNOOPED.append(ws.parent)
+        SEEN.append(cells_of(ws.parent))
+        formatter(ws)
+
+    monkeypatch.setattr(et, "format_excel_sheet", snooping)
+    return {"T": DF}
+
+
+def snoop_in_pandas_save(et, monkeypatch):
+    from pandas.io.excel._openpyxl import OpenpyxlWriter
+    save = OpenpyxlWriter._save
+
+    def snooping(self):
+        SNOOPED.append(self.book)
+        SEEN.append(cells_of(self.book))
+        save(self)
+
+    monkeypatch.setattr(OpenpyxlWriter, "_save", snooping)
+    return {"T": DF}
+
+
+def snoop_at_the_collection(et, monkeypatch):
+    from pandas.io.excel._openpyxl import OpenpyxlWriter
+
+    def take_hold(phase, info):
+        writers = [o for o in gc.get_objects() if type(o) is OpenpyxlWriter and "R" in o.book]
+        if phase == "stop" and writers and not SNOOPED:
+            SNOOPED.append(writers[0].book)
+
+    # At the latest, at the collection the write asks for at its end.
+    take_hold.snooping = True
+    gc.callbacks.append(take_hold)
+    return {"T": DF}
+
+
+SNOOPS = {
+    "a frame's own to_excel": lambda et, monkeypatch: {"T": SnoopingFrame(DF)},
+    "a replaced formatter": snoop_in_formatter,
+    "a wrapped step of pandas' writer": snoop_in_pandas_save,
+    "code run by the write's collection": snoop_at_the_collection,
+}
+
+
+@pytest.mark.parametrize("case", sorted(SNOOPS))
+def test_code_holding_the_workbook_finds_every_cell(et, tmp_path, monkeypatch, case):
+    seen = {}
+    for generic in [False, True]:
+        SNOOPED.clear()
+        SEEN.clear()
+        with monkeypatch.context() as patches:
+            data = {"R": [{"df": TALL}, {"df": SHORT, "startcol": 4}], **SNOOPS[case](et, patches)}
+            if generic:
+                patches.setattr(et, "pd", wrapped_pandas())
+            try:
+                assert et.write_formatted_excel(str(tmp_path / "out.xlsx"), data) is True
+            finally:
+                gc.callbacks[:] = [c for c in gc.callbacks if not hasattr(c, "snooping")]
+        assert SNOOPED and all(book is SNOOPED[0] for book in SNOOPED)
+        seen[generic] = SEEN + [cells_of(SNOOPED[0])]
+    assert len(seen[False][-1][0][1]) == 4001 * 6
+    assert seen[False] == seen[True]
 
 
 # Frames the route leaves to openpyxl, or that fail in pandas or openpyxl:

@@ -15,7 +15,7 @@ namespace {
 
 // What worksheet.cell(row=row, column=column) does for a coordinate the
 // dict lacks; _current_row was raised when the hole was recorded.
-void make_holes(const OwedCells::Grid& grid, CollectorPause& pause)
+void make_holes(const OwedCells::Grid& grid, CollectorPause* pause)
 {
     PyObject* cells = grid.cells.get();
     const CellLayout* layout = cell_layout_if_unchanged();
@@ -39,9 +39,13 @@ void make_holes(const OwedCells::Grid& grid, CollectorPause& pause)
         Ref made = Ref::checked(new_cell(*layout, grid.worksheet.get(), row_number.get(),
                                          column_number.get(), Py_None, names.type_numeric, Py_None));
         check_status(PyDict_SetItem(cells, key.get(), made.get()));
-        pause.hold(made.get());
+        if (pause != nullptr) {
+            pause->hold(made.get());
+        }
     }
-    pause.keep_out(cells);
+    if (pause != nullptr) {
+        pause->keep_out(cells);
+    }
 }
 
 }  // namespace
@@ -63,16 +67,23 @@ bool OwedCells::pending(const Grid* grid) const noexcept
     return grid != nullptr && !settled_;
 }
 
-void OwedCells::settle(CollectorPause& pause)
+void OwedCells::settle(CollectorPause* pause)
+{
+    // Taken first: making a cell may run code that comes back here.
+    make(take_grids(), pause);
+}
+
+OwedCells::Grids OwedCells::take_grids() noexcept
 {
     allowed_ = false;
-    if (settled_) {
-        return;
-    }
     settled_ = true;
-    // Taken first: making a cell may run code that comes back here.
-    std::vector<std::unique_ptr<Grid>> grids = std::move(grids_);
+    Grids grids = std::move(grids_);
     grids_.clear();
+    return grids;
+}
+
+void OwedCells::make(const Grids& grids, CollectorPause* pause)
+{
     for (const std::unique_ptr<Grid>& grid : grids) {
         make_holes(*grid, pause);
     }
@@ -81,7 +92,7 @@ void OwedCells::settle(CollectorPause& pause)
 void settle_owed_cells()
 {
     if (OwedCells* owed = WritePause::owed(); owed != nullptr) {
-        owed->settle(*WritePause::current());
+        owed->settle(WritePause::current());
     }
 }
 

@@ -16,8 +16,8 @@
 // filling them. They are made, in the order the walk met them, as soon as
 // code other than the write's own verified pieces may look at the workbook
 // (settle()); the write then makes every later hole at once, as openpyxl
-// would. When nothing else ever could (the write ends with its writer, the
-// only way to the workbook), they are never made.
+// would. When the write ends, they are made only where something else still
+// reaches the sheet (output/workbook_release.hpp); otherwise never.
 #pragma once
 
 #include <Python.h>
@@ -50,6 +50,7 @@ public:
         Ref cells;
         std::vector<std::pair<long, long>> holes;
     };
+    using Grids = std::vector<std::unique_ptr<Grid>>;
     Grid* open_grid(PyObject* worksheet, PyObject* cells);
 
     // Whether `grid` (from open_grid) still waits for its holes to be made.
@@ -57,13 +58,21 @@ public:
 
     // Makes every recorded hole now, as the sheet's cell() would have made
     // it, and makes holes at once for the rest of the write. Objects made
-    // are held in `pause`. A cell someone made meanwhile is kept.
-    void settle(CollectorPause& pause);
+    // are held in `pause` (when there is one). A cell someone made
+    // meanwhile is kept.
+    void settle(CollectorPause* pause);
+
+    // The grids whose holes are still unmade, handed over at the end of the
+    // write (nothing is recorded afterwards).
+    Grids take_grids() noexcept;
+
+    // Makes the holes of `grids`, as settle() does.
+    static void make(const Grids& grids, CollectorPause* pause);
 
 private:
     bool allowed_ = false;
     bool settled_ = false;
-    std::vector<std::unique_ptr<Grid>> grids_;
+    Grids grids_;
 };
 
 // settle() of the running write on this thread, if any.

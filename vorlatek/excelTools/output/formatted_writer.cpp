@@ -222,6 +222,21 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
     return unflushed;
 }
 
+// The holes of a finished write that something still reaches. The write
+// has succeeded; a failure here (out of memory) is reported as unraisable.
+void made_after_write(const OwedCells::Grids& owed)
+{
+    try {
+        OwedCells::make(owed, nullptr);
+    }
+    catch (const PyErrorSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            throw;
+        }
+        PyErr_WriteUnraisable(nullptr);
+    }
+}
+
 }  // namespace
 
 Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
@@ -239,18 +254,25 @@ Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
     Ref unflushed;
     try {
         Ref finished_writer;
+        OwedCells::Grids owed;
         {
             // Ends once the writer is closed (see WritePause).
             WritePause pause;
             unflushed = write_workbook(frame, file_path, sheets_data, auto_format, finished_writer);
             if (WritePause::current()->held_count() >= release_worth) {
                 collect_young_garbage();
+                owed = WritePause::owed()->take_grids();
             }
             else {
-                finished_writer.reset();  // a small workbook is left to the collector
+                // A small workbook is left to the collector, whole.
+                settle_owed_cells();
+                finished_writer.reset();
             }
         }
-        release_written_workbook(std::move(finished_writer));
+        if (release_written_workbook(std::move(finished_writer), owed)) {
+            // Something kept hold of the workbook: it finds every cell.
+            made_after_write(owed);
+        }
     }
     catch (const PyErrorSet&) {
         // except Exception as e: anything else (an interrupt) goes on, its

@@ -133,6 +133,22 @@ public:
     // Only cells and leaves are freed by it (no code runs): a container the
     // cells alone hold (which could free objects with finalizers) leaves the
     // dict to the collector, which runs finalizers before it clears anything.
+    // A reference the caller holds to `obj` counts as one from inside.
+    void expect(PyObject* obj) noexcept
+    {
+        auto entry = nodes_.find(obj);
+        if (entry != nodes_.end()) {
+            ++entry->second.internal;
+        }
+    }
+
+    // `obj` was walked and found reachable from outside the writer.
+    bool reached(PyObject* obj) const noexcept
+    {
+        auto entry = nodes_.find(obj);
+        return entry != nodes_.end() && entry->second.reachable;
+    }
+
     void clear_unreachable_cell_dicts()
     {
         for (const CellDict& cells : cell_dicts_) {
@@ -353,24 +369,36 @@ void collect_young_garbage()
     }
 }
 
-void release_written_workbook(Ref writer) noexcept
+bool release_written_workbook(Ref writer, const OwedCells::Grids& owed) noexcept
 {
     if (!writer) {
-        return;
+        return !owed.empty();
     }
+    bool holes_seen = !owed.empty();
     PendingError pending;
     try {
         // No Python code runs from here until the dicts are cleared, so the
         // counts stay true.
         Graph graph(writer.get());
-        if (graph.walk() && graph.mark_reachable()) {
-            graph.clear_unreachable_cell_dicts();
+        if (graph.walk()) {
+            for (const auto& grid : owed) {
+                graph.expect(grid->worksheet.get());
+                graph.expect(grid->cells.get());
+            }
+            if (graph.mark_reachable()) {
+                graph.clear_unreachable_cell_dicts();
+                holes_seen = false;
+                for (const auto& grid : owed) {
+                    holes_seen = holes_seen || graph.reached(grid->cells.get());
+                }
+            }
         }
     }
     catch (...) {
         // Out of memory while walking: the collector frees the workbook.
     }
     pending.restore();
+    return holes_seen;
 }
 
 }  // namespace xt

@@ -14,6 +14,7 @@
 #include <cstddef>
 
 #include "../core/ref.hpp"
+#include "../cells_route/owed_cells.hpp"
 
 namespace xt {
 
@@ -32,8 +33,11 @@ void collect_young_garbage();
 // over here. Its cell dicts are cleared only when the reasoning of the
 // collector itself, run over everything reachable from the writer, shows
 // that nothing else reaches them (no other reference, no weak reference);
-// otherwise nothing is touched. Runs no Python code before the clearing;
-// never raises (a pending error is kept).
-void release_written_workbook(Ref writer) noexcept;
+// otherwise nothing is touched. `owed` holds the sheets' unmade grid cells
+// (cells_route/owed_cells.hpp); its references count as the caller's.
+// Returns whether something else may still reach a sheet of `owed` (also
+// when that could not be told), whose holes must then be made. Runs no
+// Python code; never raises (a pending error is kept).
+bool release_written_workbook(Ref writer, const OwedCells::Grids& owed) noexcept;
 
 }  // namespace xt
