@@ -245,38 +245,30 @@ def cells_of(book):
     return [(ws.title, list(ws._cells)) for ws in book.worksheets]
 
 
+SNOOPED, SEEN = [], []
+
+
+def snoop(book):
+    SNOOPED.append(book)
+    SEEN.append(cells_of(book))
+
+
 class SnoopingFrame(pd.DataFrame):
     def to_excel(self, writer, *args, **kwargs):
-        SNOOPED.append(writer.book)
-        SEEN.append(cells_of(writer.book))
+        snoop(writer.book)
         return super().to_excel(writer, *args, **kwargs)
-
-
-SNOOPED, SEEN = [], []
 
 
 def snoop_in_formatter(et, monkeypatch):
     formatter = et.format_excel_sheet
-
-    def snooping(ws):
-        SNOOPED.append(ws.parent)
-        SEEN.append(cells_of(ws.parent))
-        formatter(ws)
-
-    monkeypatch.setattr(et, "format_excel_sheet", snooping)
+    monkeypatch.setattr(et, "format_excel_sheet", lambda ws: (snoop(ws.parent), formatter(ws)))
     return {"T": DF}
 
 
 def snoop_in_pandas_save(et, monkeypatch):
     from pandas.io.excel._openpyxl import OpenpyxlWriter
     save = OpenpyxlWriter._save
-
-    def snooping(self):
-        SNOOPED.append(self.book)
-        SEEN.append(cells_of(self.book))
-        save(self)
-
-    monkeypatch.setattr(OpenpyxlWriter, "_save", snooping)
+    monkeypatch.setattr(OpenpyxlWriter, "_save", lambda self: (snoop(self.book), save(self)))
     return {"T": DF}
 
 
