@@ -222,6 +222,8 @@ CASES = {
                                             "T": SHORT},
     "side by side, the right frame longer": {"R": [{"df": SHORT}, {"df": TALL, "startcol": 3}]},
     "a row without cells between frames": {"R": [{"df": SHORT}, {"df": TALL, "startrow": 5}]},
+    "merged headers beside a shorter frame": {"M": [{"df": SHORT},
+                                                    {"df": MULTI, "startcol": 3, "index": True}]},
     "frames off the first column": {"R": [{"df": SHORT, "startcol": 1},
                                           {"df": TALL, "startcol": 4, "index": True}]},
     "skipped entries": {"E": pd.DataFrame(), "F": [{"df": None}, {"df": pd.DataFrame()}],

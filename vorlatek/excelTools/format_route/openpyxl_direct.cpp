@@ -854,7 +854,8 @@ bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const Openp
             if (!cell) {
                 continue;  // a hole: None counts for nothing
             }
-            if (grid.holes_pending() && !(direct_values && measured_without_code(layout, cell.get()))) {
+            if (grid.holes_pending() && !(direct_values && measured_without_code(layout, cell.get())) &&
+                !quiet_merged_cell(layout, cell.get())) {
                 // Measuring this one may run code that looks at the sheet.
                 grid.make_holes();
             }
