@@ -514,21 +514,37 @@ def test_interrupt_in_the_body_reaches_the_caller(et, tmp_path, monkeypatch, gen
     assert ours == [272] and os.listdir(tmp_path) == []
 
 
-def test_route_keeps_no_memory(et, tmp_path):
+# Sheets as written: one frame unstyled; beside a shorter frame and styled,
+# small (left to the collector whole) and large (its cells freed at once),
+# where the styling's walk leaves empty cells unmade.
+LAYOUTS = {
+    "one frame": (lambda frame: {"S": frame}, False, 50, 200),
+    "side by side, styled": (
+        lambda frame: {"S": [{"df": frame}, {"df": frame.head(3), "startcol": 22}]}, True, 50, 200),
+    "side by side, styled, large": (
+        lambda frame: {"S": [{"df": pd.DataFrame({"n": np.arange(4000), "f": np.arange(4000) / 8})},
+                             {"df": frame, "startcol": 3}]}, True, 10, 5),
+}
+
+
+@pytest.mark.parametrize("layout", sorted(LAYOUTS))
+def test_route_keeps_no_memory(et, tmp_path, layout):
     frame = every_kind(12)
     texts = frame["text"].tolist()
     mixed = frame["mixed"].tolist()
     watched = [texts[3], texts[5], mixed[0], mixed[2], Cell, pd.NA, pd.NaT,
                openpyxl.styles.cell_style.StyleArray, pd.Timestamp]
     path = str(tmp_path / "o.xlsx")
+    arrange, styled, repeat, warm_up = LAYOUTS[layout]
+    data = arrange(frame)
 
     def write():
-        assert et.write_formatted_excel(path, {"S": frame}, False) is True
+        assert et.write_formatted_excel(path, data, styled) is True
 
     write()
     gc.collect()
     counts = [sys.getrefcount(obj) for obj in watched]
-    route = allocation_growth(write, repeat=50)
+    route = allocation_growth(write, repeat=repeat, warm_up=warm_up)
     gc.collect()
     assert [sys.getrefcount(obj) for obj in watched] == counts
     # pandas and openpyxl keep a little per write on some versions; a value,
@@ -536,5 +552,5 @@ def test_route_keeps_no_memory(et, tmp_path):
     # write more (the frame has 12 x 21 cells).
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(et, "pd", wrapped_pandas())
-        generic = allocation_growth(write, repeat=50)
+        generic = allocation_growth(write, repeat=repeat, warm_up=warm_up)
     assert route < generic + 500
