@@ -115,8 +115,12 @@ def read_recipe(fdp):
             rows = fdp.ConsumeIntInRange(0, 6) or fdp.ConsumeIntInRange(0, 1)
             frame = pd.DataFrame({f"c{i}": column(fdp, rows)
                                   for i in range(fdp.ConsumeIntInRange(1, 4))})
-            placements.append({"df": frame, "startrow": fdp.ConsumeIntInRange(0, 12),
-                               "startcol": fdp.ConsumeIntInRange(0, 30),
+            # Frames at the first row and column, often: side by side, the
+            # styling's walk meets empty cells beside the shorter one.
+            startrow = fdp.ConsumeIntInRange(0, 12)
+            startcol = fdp.ConsumeIntInRange(0, 30)
+            placements.append({"df": frame, "startrow": 0 if startrow > 9 else startrow,
+                               "startcol": 0 if startcol > 24 else startcol,
                                "index": fdp.ConsumeBool()})
         sheets[name] = placements[0]["df"] if len(placements) == 1 and fdp.ConsumeBool() \
             else placements
@@ -185,7 +189,9 @@ def write(sheets, changes, auto_format, pd_module):
         GENUINE_FORMATTER(ws)
         change_sheet(ws, changes)
 
-    et.format_excel_sheet = format_then_change
+    # Without changes the module's own formatter runs, as in a plain call
+    # (its empty grid cells may then stay unmade).
+    et.format_excel_sheet = format_then_change if changes else GENUINE_FORMATTER
     et.pd = pd_module
     RECORDS.seen = []
     try:
