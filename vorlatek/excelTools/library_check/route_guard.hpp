@@ -48,6 +48,7 @@ bool code_uses_name(PyObject* function, const char* name);
 // tells a library's own step from a program's replacement or wrapper where
 // no route reproduces the step. Remembered per object for the process.
 // Ordinary errors count as "no"; an interrupt is passed on as PyErrorSet.
+// The caller holds `piece` (looking at it may run Python code).
 bool is_library_code(PyObject* piece);
 
 }  // namespace xt::library_check

@@ -31,8 +31,10 @@ namespace {
 void settle_unless_pandas_piece(PyObject* writer, const char* name)
 {
     Ref attribute = interned(name);
-    PyObject* piece = class_attribute(Py_TYPE(writer), attribute.get());
-    if (piece == nullptr || !library_check::is_library_code(piece)) {
+    PyObject* found = class_attribute(Py_TYPE(writer), attribute.get());
+    // Held: telling whether it is the library's code may run Python code.
+    Ref piece = found != nullptr ? Ref::borrow(found) : Ref();
+    if (!piece || !library_check::is_library_code(piece.get())) {
         settle_owed_cells();
     }
 }
@@ -151,9 +153,7 @@ void route_save_after_failure(PyObject* writer)
     try {
         // What the failure's traceback holds may reach the workbook.
         settle_owed_cells();
-        if (!route_save_natively(writer)) {
-            settle_owed_cells();
-        }
+        route_save_natively(writer);
         failure.restore();
     }
     catch (const PyErrorSet&) {
