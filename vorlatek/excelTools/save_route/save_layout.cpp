@@ -296,7 +296,8 @@ PyMethodDef copy_in_large_pieces_definition = {
     "copyfileobj",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(copy_in_large_pieces)),
     METH_FASTCALL,
-    "shutil.copyfileobj, reading at least a megabyte at a time.",
+    "shutil.copyfileobj, reading at least a megabyte at a time; a sheet waiting for its "
+    "member gets its rows straight from the save.",
 };
 
 // zipfile's ZipFile with the standard library's own write, whose copy of a
