@@ -274,18 +274,28 @@ def snoop_in_pandas_save(et, monkeypatch):
     return {"T": DF}
 
 
-def snoop_at_the_collection(et, monkeypatch):
+def take_hold_at_collections(phase):
     from pandas.io.excel._openpyxl import OpenpyxlWriter
 
-    def take_hold(phase, info):
+    def take_hold(now, info):
         writers = [o for o in gc.get_objects() if type(o) is OpenpyxlWriter and "R" in o.book]
-        if phase == "stop" and writers and not SNOOPED:
+        if now == phase and writers and not SNOOPED:
             SNOOPED.append(writers[0].book)
 
-    # At the latest, at the collection the write asks for at its end.
     take_hold.snooping = True
     gc.callbacks.append(take_hold)
+
+
+def snoop_at_the_collection(et, monkeypatch):
+    # At the latest, at the collection the write asks for at its end.
+    take_hold_at_collections("stop")
     return {"T": DF}
+
+
+def snoop_after_a_failure(et, monkeypatch):
+    # The failed write's writer is garbage; the next collection finds it.
+    take_hold_at_collections("start")
+    return {"T": [{"df": DF}, "no placement"]}
 
 
 SNOOPS = {
@@ -293,6 +303,7 @@ SNOOPS = {
     "a replaced formatter": snoop_in_formatter,
     "a wrapped step of pandas' writer": snoop_in_pandas_save,
     "code run by the write's collection": snoop_at_the_collection,
+    "code run by a collection after a failed write": snoop_after_a_failure,
 }
 
 
@@ -307,7 +318,9 @@ def test_code_holding_the_workbook_finds_every_cell(et, tmp_path, monkeypatch, c
             if generic:
                 patches.setattr(et, "pd", wrapped_pandas())
             try:
-                assert et.write_formatted_excel(str(tmp_path / "out.xlsx"), data) is True
+                result = et.write_formatted_excel(str(tmp_path / "out.xlsx"), data)
+                gc.collect()
+                assert result is ("failed" not in case)
             finally:
                 gc.callbacks[:] = [c for c in gc.callbacks if not hasattr(c, "snooping")]
         assert SNOOPED and all(book is SNOOPED[0] for book in SNOOPED)
