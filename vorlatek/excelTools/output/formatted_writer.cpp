@@ -261,16 +261,14 @@ Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args)
             unflushed = write_workbook(frame, file_path, sheets_data, auto_format, finished_writer);
             if (WritePause::current()->held_count() >= release_worth) {
                 collect_young_garbage();
-                owed = WritePause::owed()->take_grids();
             }
             else {
-                // A small workbook is left to the collector, whole.
-                settle_owed_cells();
-                finished_writer.reset();
+                finished_writer.reset();  // a small workbook is left to the collector
             }
+            owed = WritePause::owed()->take_grids();
         }
         if (release_written_workbook(std::move(finished_writer), owed)) {
-            // Something kept hold of the workbook: it finds every cell.
+            // Something may keep hold of the workbook: it finds every cell.
             made_after_write(owed);
         }
     }

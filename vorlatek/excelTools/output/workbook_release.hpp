@@ -36,7 +36,8 @@ void collect_young_garbage();
 // otherwise nothing is touched. `owed` holds the sheets' unmade grid cells
 // (cells_route/owed_cells.hpp); its references count as the caller's.
 // Returns whether something else may still reach a sheet of `owed` (also
-// when that could not be told), whose holes must then be made. Runs no
+// when that could not be told, or when there is no writer: a workbook left
+// to the collector), whose holes must then be made. Runs no
 // Python code; never raises (a pending error is kept).
 bool release_written_workbook(Ref writer, const OwedCells::Grids& owed) noexcept;
 
