@@ -1,6 +1,9 @@
 """format_excel_sheet: header band, body styling, borders, widths, and the exact calls."""
 import copy
+import datetime
 import gc
+import random
+import struct
 import sys
 import traceback
 
@@ -79,12 +82,43 @@ def test_falsy_values_are_styled_but_not_measured(et, falsy):
         (["ab", "abcd", "abc"], 7),         # the longest wins, header included
         ([0, False, ""], 3),                # nothing true: smallest width
         ([12345, "xy"], 8),
+        ([1e16, 0.001], 8),                 # "1e+16": exponent form past 16 digits
+        ([-0.0, 0.0, float("nan")], 6),     # zeros are false, nan is "nan"
+        ([datetime.datetime(2024, 1, 2)], 22),
+        ([datetime.datetime(2024, 1, 2, 3, 4, 5, 6)], 29),
+        ([datetime.date(2024, 1, 2), datetime.time(0, 0)], 13),   # a time is true
+        ([datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc)], 28),
     ],
 )
 def test_column_width_is_longest_text_plus_three(et, values, width):
     sheet = sheet_with([[v] for v in values])
     et.format_excel_sheet(sheet)
     assert sheet.column_dimensions["A"].width == width
+
+
+def random_floats(count):
+    rng = random.Random(7)
+    values = [5e-324, 1.7976931348623157e308, 1e15, 9999999999999998.0, 1e-05, 1 / 3, 1e22]
+    while len(values) < count:
+        values.append(struct.unpack("<d", struct.pack("<Q", rng.getrandbits(64)))[0])
+        values.append(rng.randint(-10**6, 10**6) * 10.0 ** rng.randint(-25, 25))
+        values.append(round(rng.uniform(-1e4, 1e4), rng.randint(0, 6)))
+    return values
+
+
+def dates_and_times():
+    return [datetime.datetime(1, 1, 1, 0, 0, 0, 1), datetime.datetime(9999, 12, 31, 23, 59, 59),
+            datetime.time(23, 59, 59, 999999), datetime.time(1, 2, tzinfo=datetime.timezone.utc),
+            datetime.date(1, 1, 1), datetime.timedelta(days=-1, seconds=5)]
+
+
+@pytest.mark.parametrize("values", [random_floats(3000), dates_and_times()],
+                         ids=["floats", "dates"])
+def test_each_width_counts_the_text_str_gives(et, values):
+    sheet = sheet_with([values])
+    et.format_excel_sheet(sheet)
+    widths = [sheet.column_dimensions[get_column_letter(c)].width for c in range(1, len(values) + 1)]
+    assert widths == [(len(str(v)) if v else 0) + 3 for v in values]
 
 
 def test_widths_of_several_columns(et):

@@ -7,12 +7,15 @@
 #include <cstring>
 #include <vector>
 
+#include <datetime.h>
+
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../cells_route/cell_layout.hpp"
 #include "../cells_route/collector_pause.hpp"
 #include "../output/cell_measure.hpp"
+#include "../workbook/number_text.hpp"
 #include "openpyxl_layout.hpp"
 
 namespace xt {
@@ -188,18 +191,42 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
 
 namespace {
 
+// Whether a datetime or time holds a time zone (not None).
+template <class Fields>
+bool holds_zone(PyObject* value)
+{
+    auto* fields = reinterpret_cast<Fields*>(value);
+    return fields->hastzinfo && fields->tzinfo != Py_None;
+}
+
+// A plain datetime, date or time without a time zone: str() is the
+// interpreter's isoformat, which asks no time zone object for its offset.
+bool naive_date_value(PyObject* value)
+{
+    if (PyDateTimeAPI == nullptr) {
+        return false;
+    }
+    if (PyDateTime_CheckExact(value)) {
+        return !holds_zone<PyDateTime_DateTime>(value);
+    }
+    if (PyTime_CheckExact(value)) {
+        return !holds_zone<PyDateTime_Time>(value);
+    }
+    return PyDate_CheckExact(value);
+}
+
 // Values whose truth test and text conversion are the interpreter's own and
 // run no other code; None (every cell the grid made) is never converted.
 bool measured_quietly(PyObject* value)
 {
     PyTypeObject* type = Py_TYPE(value);
     return value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type ||
-           type == &PyFloat_Type || type == &PyBool_Type;
+           type == &PyFloat_Type || type == &PyBool_Type || naive_date_value(value);
 }
 
-// len(str(value)) when the value is truthy, for a plain str, bool or an int
-// within C long long, counted without making the text; false for any other
-// value (and for an int beyond that range).
+// len(str(value)) when the value is truthy, for a plain str, bool, float,
+// naive date value or an int within C long long, counted without making the
+// text; false for any other value (and for an int beyond that range).
 bool measured_length_at_once(PyObject* value, Py_ssize_t& max_length)
 {
     Py_ssize_t length = 0;
@@ -237,6 +264,31 @@ bool measured_length_at_once(PyObject* value, Py_ssize_t& max_length)
             return true;  // 0 is falsy
         }
     }
+    else if (PyFloat_CheckExact(value)) {
+        const double number = PyFloat_AS_DOUBLE(value);
+        if (number == 0.0) {
+            return true;  // 0.0 and -0.0 are falsy
+        }
+        std::size_t counted = 0;
+        if (!repr_length(number, counted)) {
+            return false;
+        }
+        length = static_cast<Py_ssize_t>(counted);
+    }
+    else if (naive_date_value(value)) {
+        // Dates and times are always true. isoformat(" "): YYYY-MM-DD, then
+        // HH:MM:SS for a datetime or time, then .ffffff when the
+        // microseconds are not 0.
+        if (PyDateTime_CheckExact(value)) {
+            length = PyDateTime_DATE_GET_MICROSECOND(value) != 0 ? 26 : 19;
+        }
+        else if (PyTime_CheckExact(value)) {
+            length = PyDateTime_TIME_GET_MICROSECOND(value) != 0 ? 15 : 8;
+        }
+        else {
+            length = 10;
+        }
+    }
     else {
         return false;
     }
@@ -261,6 +313,16 @@ bool measured_without_code(const OpenpyxlLayout& layout, PyObject* cell) noexcep
 }
 
 }  // namespace
+
+void prepare_date_measures()
+{
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) {
+            swallow_ordinary_error();
+        }
+    }
+}
 
 bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_t& max_length,
                          bool& other_code_ran) noexcept

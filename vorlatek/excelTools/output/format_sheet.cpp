@@ -223,6 +223,7 @@ Ref format_excel_sheet_body(CallFrame& frame, const BoundArgs& args)
     if (layout == nullptr || !style_cells_direct(frame, worksheet, styles, *layout, kept)) {
         style_cells(frame, worksheet, styles, layout);
     }
+    prepare_date_measures();
     layout = direct_layout_for(worksheet, styles);
     if (layout == nullptr || !set_column_widths_direct(frame, worksheet, *layout, kept)) {
         set_column_widths(frame, worksheet, layout);

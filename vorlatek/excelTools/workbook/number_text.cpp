@@ -1,6 +1,8 @@
 #include "number_text.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <clocale>
 #include <cstdio>
 
@@ -51,7 +53,72 @@ std::size_t format_general(Number value, char* out) noexcept
     }
 }
 
+template <class Number>
+concept formats_shortest = requires(char* out, Number value) {
+    std::to_chars(out, out, value, std::chars_format::scientific);
+};
+
 }  // namespace
+
+bool repr_length(double value, std::size_t& length) noexcept
+{
+    if (std::isnan(value)) {
+        length = 3;  // "nan", whatever its sign
+        return true;
+    }
+    if (std::isinf(value)) {
+        length = value < 0 ? 4 : 3;
+        return true;
+    }
+    if constexpr (formats_shortest<double>) {
+        // The shortest digits that read back as the value, as repr() takes
+        // them: d[.ddd]e<sign><exponent>. Only their count and the decimal
+        // point's place decide the length.
+        char text[number_text_capacity];
+        const auto result =
+            std::to_chars(text, text + sizeof text, value, std::chars_format::scientific);
+        if (result.ec != std::errc{}) {
+            return false;
+        }
+        const char* cursor = text;
+        const std::size_t sign = *cursor == '-' ? 1 : 0;
+        cursor += sign;
+        std::size_t digits = 0;
+        while (cursor < result.ptr && *cursor != 'e') {
+            digits += *cursor != '.' ? 1 : 0;
+            ++cursor;
+        }
+        if (cursor + 2 >= result.ptr) {
+            return false;
+        }
+        const bool negative_exponent = cursor[1] == '-';
+        long exponent = 0;
+        for (const char* digit = cursor + 2; digit < result.ptr; ++digit) {
+            exponent = exponent * 10 + (*digit - '0');
+        }
+        const long point = (negative_exponent ? -exponent : exponent) + 1;
+        const long count = static_cast<long>(digits);
+        long size = 0;
+        if (point <= -4 || point > 16) {
+            // d.ddde-05: at least two digits of exponent, no ".0".
+            size = count + (count > 1 ? 1 : 0) + 2 + std::max(2L, exponent >= 100 ? 3L : exponent >= 10 ? 2L : 1L);
+        }
+        else if (point <= 0) {
+            size = 2 - point + count;  // 0.000ddd
+        }
+        else if (point < count) {
+            size = count + 1;  // dd.ddd
+        }
+        else {
+            size = point + 2;  // ddd00.0
+        }
+        length = sign + static_cast<std::size_t>(size);
+        return true;
+    }
+    else {
+        return false;
+    }
+}
 
 std::size_t format_number(double value, char* out) noexcept
 {

@@ -13,6 +13,10 @@ constexpr std::size_t number_text_capacity = 32;
 // "nan" never asked for). Returns the length written to `out`.
 std::size_t format_number(double value, char* out) noexcept;
 
+// len(repr(value)) (which is len(str(value))), counted without making the
+// text; false where the standard library cannot give the shortest digits.
+bool repr_length(double value, std::size_t& length) noexcept;
+
 // The decimal digits of `value` with its sign, as str() gives them.
 std::size_t format_integer(long long value, char* out) noexcept;
 
