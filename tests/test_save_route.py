@@ -38,6 +38,7 @@ from openpyxl.comments import Comment
 from openpyxl.styles import Font
 from openpyxl.worksheet.datavalidation import DataValidation
 from openpyxl.utils.datetime import MAC_EPOCH
+from child_process import run_child
 from test_writer import DF, DF2, FailingFrame
 
 LOGGER = "vorlatek.excelTools"
@@ -568,6 +569,64 @@ def test_rows_reach_the_archive_without_a_file_of_their_own(et, tmp_path, monkey
         assert max(copied.values()) < 4096, copied
     else:
         assert copied == members
+
+
+REPLACED_AT_FIRST_SAVE = r"""
+import importlib, sys, zipfile
+import pandas as pd, vorlatek.excelTools as et
+from openpyxl.worksheet._writer import WorksheetWriter
+owner = importlib.import_module(sys.argv[1])
+if sys.argv[2] == "ZipFile.write":
+    owner, name = owner.ZipFile, "write"
+else:
+    name = sys.argv[2]
+original = getattr(owner, name)
+zip_write = zipfile.ZipFile.write.__code__
+data = {"H": pd.DataFrame({"text": ["<x> & y " * 40 + str(k) for k in range(3000)]})}
+
+def save(path):
+    seen = {"plain rows": False, "part": 0}
+    def profile(frame, event, arg):
+        if event != "call":
+            return
+        if frame.f_code is WorksheetWriter.write_rows.__code__:
+            seen["plain rows"] = True
+        if frame.f_code is zip_write:
+            if (frame.f_locals.get("arcname") or "").startswith("xl/worksheets/sheet"):
+                seen["part"] = os.stat(frame.f_locals["filename"]).st_size
+    sys.setprofile(profile)
+    assert et.write_formatted_excel(path, data) is True
+    sys.setprofile(None)
+    return seen
+
+def wrapper(*args, **kwargs):
+    return original(*args, **kwargs)
+
+setattr(owner, name, wrapper)
+first = save(sys.argv[3] + "/first.xlsx")
+setattr(owner, name, original)
+report([first, save(sys.argv[3] + "/again.xlsx")])
+"""
+
+
+@pytest.mark.parametrize("module, name, rows_while_replaced", [
+    ("openpyxl.writer.excel", "ZipFile", "plain"),
+    ("zipfile", "ZipFile.write", "native"),
+    ("shutil", "copyfileobj", "native"),
+])
+def test_route_comes_back_once_a_piece_replaced_at_the_first_save_is_restored(
+        tmp_path, module, name, rows_while_replaced):
+    """A process whose first save runs with a piece replaced takes the plain
+    code for it (all of the save, or zipfile's own archive), and the whole
+    route once the piece is put back."""
+    code, report, stderr = run_child(REPLACED_AT_FIRST_SAVE, [module, name, tmp_path])
+    assert code == 0, stderr
+    first, again = report
+    assert first["plain rows"] == (rows_while_replaced == "plain")
+    assert first["part"] > 1_000_000 or first["plain rows"]
+    assert again == {"plain rows": False, "part": again["part"]} and again["part"] < 4096
+    with zipfile.ZipFile(tmp_path / "first.xlsx") as one, zipfile.ZipFile(tmp_path / "again.xlsx") as two:
+        assert one.read("xl/worksheets/sheet1.xml") == two.read("xl/worksheets/sheet1.xml")
 
 
 def test_temporary_files_are_removed(et, tmp_path, caplog, monkeypatch):

@@ -271,6 +271,8 @@ struct RouteState {
     std::vector<Found> pieces;  // as last verified, in piece_specs order
     bool globals_pinned = false;
     std::vector<GlobalPin> globals;
+    // The globals as last found when one of them was not library code.
+    std::vector<GlobalPin> refused_globals;
 };
 
 // Kept for the process (never destroyed: their references must not be
@@ -327,22 +329,28 @@ bool may_run_checked(Route route)
     }
     if (!unchanged) {
         state.decided = false;
-        bool verdict = verify(route_bit, now);
-        if (verdict && !state.globals_pinned) {
-            std::vector<GlobalPin> pins;
-            pin_globals(now, pins);
-            // A function among them that is not the libraries' code (a
-            // program's replacement of a helper the pieces call) keeps the
-            // route off, and nothing is pinned until all are.
-            verdict = globals_are_library_code(pins);
-            if (verdict) {
-                state.globals = std::move(pins);
-                state.globals_pinned = true;
-            }
-        }
-        state.verdict = verdict;
+        state.verdict = verify(route_bit, now);
         state.pieces = std::move(now);
         state.decided = true;
+    }
+    if (state.verdict && !state.globals_pinned) {
+        // A function among the globals that is not the libraries' code (a
+        // program's replacement of a helper the pieces call) keeps the
+        // route off, and nothing is pinned until all are. They are looked
+        // at again once one of them changes, so the route comes back when
+        // the program puts the library's own back.
+        if (!state.refused_globals.empty() && globals_hold(state.refused_globals)) {
+            return false;
+        }
+        std::vector<GlobalPin> pins;
+        pin_globals(state.pieces, pins);
+        if (!globals_are_library_code(pins)) {
+            state.refused_globals = std::move(pins);
+            return false;
+        }
+        state.refused_globals.clear();
+        state.globals = std::move(pins);
+        state.globals_pinned = true;
     }
     return state.verdict && globals_hold(state.globals);
 }

@@ -306,10 +306,10 @@ PyMethodDef copy_in_large_pieces_definition = {
 // The archive is the same byte for byte.
 // Its pins are the layout's archive_pins: when they fail, the save keeps
 // its native rows and takes zipfile's own archive.
-Ref archive_class(SaveLayout& l, PyObject* zip_file)
+Ref archive_class(std::vector<Pin>& archive_pins, PyObject* zip_file)
 {
-    auto pin = [&l](PyObject* owner, const char* name) {
-        PyObject* value = xt::pin(l.archive_pins, owner, name);
+    auto pin = [&archive_pins](PyObject* owner, const char* name) {
+        PyObject* value = xt::pin(archive_pins, owner, name);
         if (value == nullptr) {
             unusable(name);
         }
@@ -356,6 +356,51 @@ Ref archive_class(SaveLayout& l, PyObject* zip_file)
     return subclass(zip_file, "ZipFile", methods.get());
 }
 
+// Workbook.save's copy whose save_workbook, write_worksheet and sheet writer
+// are the route's, its archive made by `archive`.
+Ref routed_save_with(const SaveLayout& l, PyObject* archive)
+{
+    const SavePieces& pieces = l.save_pieces;
+    Ref routed_excel_globals = Ref::checked(PyDict_Copy(pieces.excel_globals.get()));
+    check_status(PyDict_SetItemString(routed_excel_globals.get(), "WorksheetWriter",
+                                      l.sheet_writer_type.get()));
+    check_status(PyDict_SetItemString(routed_excel_globals.get(), "ZipFile", archive));
+    Ref excel_methods = Ref::checked(PyDict_New());
+    Ref routed_write_worksheet =
+        function_copy(pieces.write_worksheet.get(), routed_excel_globals.get());
+    check_status(PyDict_SetItemString(excel_methods.get(), "write_worksheet",
+                                      routed_write_worksheet.get()));
+    Ref routed_excel_writer =
+        subclass(pieces.excel_writer.get(), "ExcelWriter", excel_methods.get());
+    check_status(PyDict_SetItemString(routed_excel_globals.get(), "ExcelWriter",
+                                      routed_excel_writer.get()));
+    Ref routed_save_workbook = function_copy(pieces.save_workbook.get(), routed_excel_globals.get());
+    Ref routed_workbook_globals = Ref::checked(PyDict_Copy(pieces.workbook_globals.get()));
+    check_status(PyDict_SetItemString(routed_workbook_globals.get(), "save_workbook",
+                                      routed_save_workbook.get()));
+    return function_copy(pieces.plain_save.get(), routed_workbook_globals.get());
+}
+
+// Sets routed_save_large_pieces and its pins when zipfile and shutil are as
+// known now; leaves both unset otherwise (the archive stays zipfile's own).
+// Made in full before either is set, so a save of another thread sees the
+// pair whole or not at all.
+void make_large_piece_save(SaveLayout& l)
+{
+    std::vector<Pin> archive_pins;
+    Ref routed;
+    try {
+        Ref archive = archive_class(archive_pins, l.save_pieces.zip_file.get());
+        routed = routed_save_with(l, archive.get());
+    }
+    catch (const PyErrorSet&) {
+        swallow_ordinary_error();
+        return;
+    }
+    l.archive_pins = std::move(archive_pins);
+    l.routed_save_large_pieces = std::move(routed);
+}
+
 // The route's own objects: the sheet writer subclass, the excel writer
 // subclass and the copies of the save functions that find them.
 void make_route(SaveLayout& l)
@@ -394,36 +439,16 @@ void make_route(SaveLayout& l)
     }
     l.sheet_writer_type = subclass(sheet_writer, "WorksheetWriter", methods.get());
 
-    PyObject* zip_file = pin(l, excel_globals, "ZipFile", Expect::present);
-    // Workbook.save's copy, its archive made by `archive`.
-    auto routed_save = [&](PyObject* archive) {
-        Ref routed_excel_globals = Ref::checked(PyDict_Copy(excel_globals));
-        check_status(PyDict_SetItemString(routed_excel_globals.get(), "WorksheetWriter",
-                                          l.sheet_writer_type.get()));
-        check_status(PyDict_SetItemString(routed_excel_globals.get(), "ZipFile", archive));
-        Ref excel_methods = Ref::checked(PyDict_New());
-        Ref routed_write_worksheet = function_copy(write_worksheet, routed_excel_globals.get());
-        check_status(PyDict_SetItemString(excel_methods.get(), "write_worksheet",
-                                          routed_write_worksheet.get()));
-        Ref routed_excel_writer = subclass(excel_writer, "ExcelWriter", excel_methods.get());
-        check_status(PyDict_SetItemString(routed_excel_globals.get(), "ExcelWriter",
-                                          routed_excel_writer.get()));
-        Ref routed_save_workbook = function_copy(save_workbook, routed_excel_globals.get());
-        Ref routed_workbook_globals = Ref::checked(PyDict_Copy(workbook_globals));
-        check_status(PyDict_SetItemString(routed_workbook_globals.get(), "save_workbook",
-                                          routed_save_workbook.get()));
-        return function_copy(plain_save, routed_workbook_globals.get());
-    };
-    l.routed_save = routed_save(zip_file);
-    try {
-        Ref archive = archive_class(l, zip_file);
-        l.routed_save_large_pieces = routed_save(archive.get());
-    }
-    catch (const PyErrorSet&) {
-        // zipfile or shutil not as known: the archive stays zipfile's own.
-        swallow_ordinary_error();
-        l.archive_pins.clear();
-    }
+    SavePieces& pieces = l.save_pieces;
+    pieces.excel_globals = Ref::borrow(excel_globals);
+    pieces.workbook_globals = Ref::borrow(workbook_globals);
+    pieces.plain_save = Ref::borrow(plain_save);
+    pieces.save_workbook = Ref::borrow(save_workbook);
+    pieces.excel_writer = Ref::borrow(excel_writer);
+    pieces.write_worksheet = Ref::borrow(write_worksheet);
+    pieces.zip_file = Ref::borrow(pin(l, excel_globals, "ZipFile", Expect::present));
+    l.routed_save = routed_save_with(l, pieces.zip_file.get());
+    make_large_piece_save(l);
 }
 
 void capture_pandas(SaveLayout& l)
@@ -525,6 +550,15 @@ bool save_layout_holds(const SaveLayout& layout)
 
 PyObject* routed_save_now(const SaveLayout& layout)
 {
+    if (!layout.routed_save_large_pieces && &layout == process_layout) {
+        // zipfile or shutil was not as known when the layout was made (a
+        // wrapper in place for a while, say): looked at again, so that the
+        // large-piece archive comes back once they are.
+        FirstUseGuard guard(layout_lock);
+        if (guard.held() && !process_layout->routed_save_large_pieces) {
+            make_large_piece_save(*process_layout);
+        }
+    }
     if (layout.routed_save_large_pieces && pins_hold(layout.archive_pins)) {
         return layout.routed_save_large_pieces.get();
     }

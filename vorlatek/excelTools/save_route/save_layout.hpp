@@ -19,6 +19,17 @@
 
 namespace xt {
 
+// openpyxl's save pieces the routed copies are made from (each also pinned).
+struct SavePieces {
+    Ref excel_globals;     // openpyxl.writer.excel's namespace
+    Ref workbook_globals;  // openpyxl.workbook.workbook's namespace
+    Ref plain_save;        // Workbook.save
+    Ref save_workbook;
+    Ref excel_writer;      // ExcelWriter
+    Ref write_worksheet;   // ExcelWriter.write_worksheet
+    Ref zip_file;          // the ZipFile openpyxl.writer.excel holds
+};
+
 struct SaveLayout {
     // openpyxl's classes.
     Ref workbook_type;
@@ -43,11 +54,14 @@ struct SaveLayout {
     // What the route captured, which must stay as it was.
     std::vector<Pin> pins;
 
+    SavePieces save_pieces;
+
     // The route's own pieces.
     Ref routed_save;         // Workbook.save's code, finding the routed save_workbook
     // The same, its archive copying each sheet's file in large pieces (see
-    // archive_class); unset when zipfile's pieces are not as known, and
-    // used only while archive_pins hold.
+    // archive_class); unset while zipfile's pieces are not as known (looked
+    // at again at each save until they are), and used only while
+    // archive_pins hold.
     Ref routed_save_large_pieces;
     std::vector<Pin> archive_pins;
     Ref sheet_writer_type;   // WorksheetWriter with the native write_rows
