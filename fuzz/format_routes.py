@@ -30,7 +30,10 @@ COLLECTIONS = ("_fonts", "_fills", "_borders", "_alignments", "_number_formats",
 VALUES = [0, 0.0, False, True, "", "x", "Code", "  padded  ", 12345, -7, 3.5, 1e-7, 10 ** 15,
           "東京都千代田区", "x" * 60, datetime.date(2024, 2, 29),
           datetime.datetime(2023, 12, 31, 23, 59), datetime.time(12, 30),
-          decimal.Decimal("1.10"), "=SUM(A1:A2)", "😀"]
+          decimal.Decimal("1.10"), "=SUM(A1:A2)", "😀", -0.0, float("nan"), float("-inf"), 1e16,
+          5e-324, datetime.datetime(1, 1, 1, 0, 0, 0, 1),
+          datetime.datetime(2024, 1, 2, tzinfo=datetime.timezone.utc),
+          datetime.time(1, 2, tzinfo=datetime.timezone(datetime.timedelta(hours=9)))]
 PRE_STYLES = [
     ("font", Font(name="Arial", size=11)), ("font", Font(name="Arial", bold=True, color="FFFFFF")),
     ("font", Font(name="Courier", italic=True)),
