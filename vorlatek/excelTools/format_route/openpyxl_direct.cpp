@@ -7,8 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include <datetime.h>
-
+#include "../core/datetime_fields.hpp"
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
@@ -191,14 +190,6 @@ bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
 
 namespace {
 
-// Whether a datetime or time holds a time zone (not None).
-template <class Fields>
-bool holds_zone(PyObject* value)
-{
-    auto* fields = reinterpret_cast<Fields*>(value);
-    return fields->hastzinfo && fields->tzinfo != Py_None;
-}
-
 // A plain datetime, date or time without a time zone: str() is the
 // interpreter's isoformat, which asks no time zone object for its offset.
 bool naive_date_value(PyObject* value)
@@ -207,10 +198,10 @@ bool naive_date_value(PyObject* value)
         return false;
     }
     if (PyDateTime_CheckExact(value)) {
-        return !holds_zone<PyDateTime_DateTime>(value);
+        return tzinfo_of_datetime(value) == Py_None;
     }
     if (PyTime_CheckExact(value)) {
-        return !holds_zone<PyDateTime_Time>(value);
+        return tzinfo_of_time(value) == Py_None;
     }
     return PyDate_CheckExact(value);
 }

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "../core/datetime_fields.hpp"
 #include "../core/error.hpp"
 #include "../core/pyapi.hpp"
 #include "../format_route/openpyxl_layout.hpp"
@@ -161,18 +162,6 @@ bool cell_type_of(PyObject* data_type, CellType& type, std::string_view& attribu
         return false;
     }
     return true;
-}
-
-PyObject* tzinfo_of_datetime(PyObject* value)
-{
-    auto* fields = reinterpret_cast<PyDateTime_DateTime*>(value);
-    return fields->hastzinfo ? fields->tzinfo : Py_None;
-}
-
-PyObject* tzinfo_of_time(PyObject* value)
-{
-    auto* fields = reinterpret_cast<PyDateTime_Time*>(value);
-    return fields->hastzinfo ? fields->tzinfo : Py_None;
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "number_text.hpp"
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <clocale>
@@ -101,7 +100,7 @@ bool repr_length(double value, std::size_t& length) noexcept
         long size = 0;
         if (point <= -4 || point > 16) {
             // d.ddde-05: at least two digits of exponent, no ".0".
-            size = count + (count > 1 ? 1 : 0) + 2 + std::max(2L, exponent >= 100 ? 3L : exponent >= 10 ? 2L : 1L);
+            size = count + (count > 1 ? 1 : 0) + 2 + (exponent >= 100 ? 3 : 2);
         }
         else if (point <= 0) {
             size = 2 - point + count;  // 0.000ddd
