@@ -36,15 +36,8 @@ void make_holes(const OwedCells::Grid& grid, CollectorPause* pause)
             call(make_cell.get(), {}, {{names.row, row_number.get()}, {names.column, column_number.get()}});
             continue;
         }
-        Ref made = Ref::checked(new_cell(*layout, grid.worksheet.get(), row_number.get(),
-                                         column_number.get(), Py_None, names.type_numeric, Py_None));
-        check_status(PyDict_SetItem(cells, key.get(), made.get()));
-        if (pause != nullptr) {
-            pause->hold(made.get());
-        }
-    }
-    if (pause != nullptr) {
-        pause->keep_out(cells);
+        place_empty_cell(*layout, grid.worksheet.get(), cells, row_number.get(), column_number.get(), pause,
+                         key.get());
     }
 }
 

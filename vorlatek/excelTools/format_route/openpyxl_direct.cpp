@@ -682,15 +682,9 @@ private:
         if (!read_current_row()) {
             return Ref();
         }
-        Ref made = Ref::checked(new_cell(*cell_layout_, worksheet_, row_number, column_number, Py_None,
-                                         names.type_numeric, Py_None));
-        // The dict keeps its key: a tuple of its own, never the reused one.
-        Ref stored_key = Ref::checked(PyTuple_Pack(2, row_number, column_number));
-        check_status(PyDict_SetItem(cells_.get(), stored_key.get(), made.get()));
-        hold_for_write(write_pause_, made.get());
-        if (write_pause_ != nullptr) {
-            write_pause_->keep_out(cells_.get());
-        }
+        // The dict keeps a key of its own, never the grid's reused one.
+        Ref made = place_empty_cell(*cell_layout_, worksheet_, cells_.get(), row_number, column_number,
+                                    write_pause_);
         raise_current_row(row, row_number);
         return made;
     }
