@@ -29,7 +29,10 @@ in the same run (e.g. the venv without pyarrow: pandas 3 then keeps text in
 Python strings). The two-thread figure (unless --no-threads): two
 read_excel_by_cells of the largest workbook, and two write_formatted_excel
 of its frame, once one after the other and once in two threads of one
-process, wall seconds, the least of the repeats.
+process, wall seconds, the least of the repeats; beside them, as yardsticks,
+the library work that holds the GIL in each: pandas' own parse of the read's
+values (TextParser, as pd.read_excel runs it) and openpyxl making cells
+(Worksheet.append of 10,000 of the frame's rows), the same way.
 
 Venvs: `bash scripts/bench-read-venv.sh && bash scripts/bench-venv.sh` make
 .venv/py3.12-bench (with pyarrow, fastexcel, python-calamine, pyexcelerate);
@@ -262,9 +265,25 @@ sys.path.insert(0, sys.argv[1])
 import bench_job
 book, folder, repeats = sys.argv[2], sys.argv[3], int(sys.argv[4])
 frame = et.read_excel_by_cells(book, bench_job.REPORT_CELLS)
+# Yardsticks of the same run: the pieces of library work each job keeps under
+# the GIL, alone in two threads. pandas' parse of the read's values (what
+# pd.read_excel does with the rows the sheet gives it), and openpyxl making
+# the cells of 100,000 of the frame's values.
+from pandas.io.parsers import TextParser
+import openpyxl
+values = frame.astype(object).where(frame.notna(), "").values.tolist()
+cell_values = values[:10_000]
+def pandas_parse(i):
+    TextParser(values, header=None, names=list(frame.columns)).read()
+def openpyxl_cells(i):
+    sheet = openpyxl.Workbook().active
+    for row in cell_values:
+        sheet.append(row)
 work = {
-    "read": lambda i: et.read_excel_by_cells(book, bench_job.REPORT_CELLS),
-    "write": lambda i: et.write_formatted_excel(f"{folder}/out{i}.xlsx", {"Report": frame}),
+    "reads": lambda i: et.read_excel_by_cells(book, bench_job.REPORT_CELLS),
+    "writes": lambda i: et.write_formatted_excel(f"{folder}/out{i}.xlsx", {"Report": frame}),
+    "pandas parses of the read's values (yardstick)": pandas_parse,
+    "openpyxl appends of 10,000 of its rows (yardstick)": openpyxl_cells,
 }
 result = {}
 for name, task in work.items():
@@ -356,7 +375,7 @@ def main(argv):
                 threads = child_report(python, THREADS_CHILD,
                                        [os.path.join(ROOT, "benchmarks"), book, folder, str(args.repeats)])
                 for name, figure in threads.items():
-                    print(f"two {name}s of {sizes[-1]:,} rows: one after the other {figure['serial']:.3f} s, "
+                    print(f"two {name}: one after the other {figure['serial']:.3f} s, "
                           f"in two threads {figure['threads']:.3f} s "
                           f"({figure['threads'] / figure['serial']:.2f}x)")
 
