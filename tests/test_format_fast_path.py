@@ -246,6 +246,48 @@ def value_that_changes_the_sheet_while_measured(recipe):
     recipe.rows([["a", "b", "c"], [1, DropsACell(recipe.sheet, (2, 3)), "a longer text"], [4, 5, 6]])
 
 
+class ChangesTheSheet(int):
+    """A number whose first text conversion, in the width pass, runs `change`
+    on the sheet; later columns must be measured as the sheet then stands."""
+
+    def __new__(cls, sheet, change):
+        made = super().__new__(cls, 7)
+        made.sheet, made.change = sheet, change
+        return made
+
+    def __str__(self):
+        change, self.change = self.change, None
+        if change is not None:
+            change(self.sheet)
+        return "7"
+
+
+def replace_cell(sheet):
+    # Same key, same dict size: a new cell of a longer value.
+    sheet._cells[(2, 3)] = Cell(sheet, row=2, column=3, value="a replacing text, much longer")
+
+
+def rebind_cell_dict(sheet):
+    cells = dict(sheet._cells)
+    cells[(3, 3)] = Cell(sheet, row=3, column=3, value="in a dict of its own, longer still")
+    sheet._cells = cells
+
+
+def change_a_value(sheet):
+    sheet._cells[(3, 3)].value = "the same cell, a new and longer value"
+
+
+def measured_without_change(sheet):
+    pass
+
+
+def sheet_changed_while_measured(change):
+    def build(recipe):
+        recipe.rows([["a", "b", "c"], [1, ChangesTheSheet(recipe.sheet, change), "x"], [4, 5, 6]])
+    build.__name__ = f"{change.__name__}_while_measured"
+    return build
+
+
 def values_then_nothing(recipe):
     recipe.rows([["a"], ["b"]])
     recipe.sheet.cell(row=30, column=10)
@@ -290,6 +332,8 @@ RECIPES = {f.__name__: f for f in (
     cell_replaced_while_styled, cell_of_another_sheet, empty_style_array, cell_dict_with_an_int_subclass_key,
     cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing,
     value_that_changes_the_sheet_while_measured)}
+RECIPES.update({f"{change.__name__}_while_measured": sheet_changed_while_measured(change) for change in (
+    replace_cell, rebind_cell_dict, change_a_value, measured_without_change)})
 RECIPES.update({f"random_{seed}": random_recipe(seed) for seed in range(40)})
 
 

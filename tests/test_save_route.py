@@ -248,12 +248,19 @@ def cells_of(book):
     return [(ws.title, list(ws._cells)) for ws in book.worksheets]
 
 
-SNOOPED, SEEN = [], []
+SNOOPED, SEEN, HELD = [], [], []
 
 
 def snoop(book):
     SNOOPED.append(book)
     SEEN.append(cells_of(book))
+    HELD.append({(ws.title, key): cell for ws in book.worksheets for key, cell in ws._cells.items()})
+
+
+def cells_still_held(book):
+    """Whether each cell seen mid-write is still the one its sheet holds."""
+    return [all(book[title]._cells.get(key) is cell for (title, key), cell in held.items())
+            for held in HELD]
 
 
 class SnoopingFrame(pd.DataFrame):
@@ -299,7 +306,25 @@ def snoop_after_a_failure(et, monkeypatch):
     return {"T": [{"df": DF}, "no placement"]}
 
 
+class SnoopingDate(datetime.datetime):
+    """A date whose text form, taken when the column widths are measured,
+    finds the write's workbook (before the columns beside the shorter frame)."""
+
+    def __str__(self):
+        from pandas.io.excel._openpyxl import OpenpyxlWriter
+        if not SNOOPED:
+            snoop(next(o for o in gc.get_objects() if type(o) is OpenpyxlWriter).book)
+        return super().__str__()
+
+
+def snoop_while_measured(et, monkeypatch):
+    tall = TALL.copy()
+    tall["d"] = pd.Series([SnoopingDate(2024, 1, 1)] * len(tall), dtype=object)
+    return {"R": [{"df": tall}, {"df": SHORT, "startcol": 5}]}
+
+
 SNOOPS = {
+    "a value measured for the widths": snoop_while_measured,
     "a frame's own to_excel": lambda et, monkeypatch: {"T": SnoopingFrame(DF)},
     "a replaced formatter": snoop_in_formatter,
     "a wrapped step of pandas' writer": snoop_in_pandas_save,
@@ -314,8 +339,10 @@ def test_code_holding_the_workbook_finds_every_cell(et, tmp_path, monkeypatch, c
     for generic in [False, True]:
         SNOOPED.clear()
         SEEN.clear()
+        HELD.clear()
         with monkeypatch.context() as patches:
             data = {"R": [{"df": TALL}, {"df": SHORT, "startcol": 4}], **SNOOPS[case](et, patches)}
+            right = data["R"][-1]
             if generic:
                 patches.setattr(et, "pd", wrapped_pandas())
             try:
@@ -325,8 +352,9 @@ def test_code_holding_the_workbook_finds_every_cell(et, tmp_path, monkeypatch, c
             finally:
                 gc.callbacks[:] = [c for c in gc.callbacks if not hasattr(c, "snooping")]
         assert SNOOPED and all(book is SNOOPED[0] for book in SNOOPED)
-        seen[generic] = SEEN + [cells_of(SNOOPED[0])]
-    assert len(seen[False][-1][0][1]) == 4001 * 6
+        seen[generic] = SEEN + [cells_of(SNOOPED[0]), cells_still_held(SNOOPED[0])]
+    # Every cell of the grid from A1 to the right frame's last column.
+    assert len(seen[False][-2][0][1]) == 4001 * (right["startcol"] + len(right["df"].columns))
     assert seen[False] == seen[True]
 
 

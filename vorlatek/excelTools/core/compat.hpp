@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x03090000
 #define XT_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
 #define XT_Vectorcall _PyObject_Vectorcall
@@ -19,6 +21,28 @@ inline PyInterpreterState* current_interpreter()
     return PyThreadState_Get()->interp;
 #else
     return PyInterpreterState_Get();
+#endif
+}
+
+// A dict's version tag: the interpreters up to 3.13 give a dict a new one at
+// every change of its entries (an insertion, a deletion, a value replaced),
+// and never reuse one. False where the interpreter keeps none.
+inline bool dict_version(PyObject* dict, std::uint64_t& version) noexcept
+{
+#if PY_VERSION_HEX < 0x030E0000
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    version = reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    return true;
+#else
+    (void)dict;
+    version = 0;
+    return false;
 #endif
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "../core/compat.hpp"
 #include "../core/datetime_fields.hpp"
 #include "../core/error.hpp"
 #include "../core/names.hpp"
@@ -408,6 +409,7 @@ public:
         if (keys_plain_ && static_cast<std::size_t>(rows) * static_cast<std::size_t>(columns) <=
                                max_index_size) {
             build_index(static_cast<std::size_t>(columns));
+            version_known_ = dict_version(cells_.get(), version_);
             if (kept == nullptr && holes_change_nothing(static_cast<std::size_t>(columns))) {
                 owed_ = owed_cells_->open_grid(worksheet_, cells_.get());
                 recording_ = owed_ != nullptr;
@@ -432,6 +434,8 @@ public:
         }
         kept.cells = cells_.dup();
         kept.cells_size = PyDict_GET_SIZE(cells_.get());
+        kept.version_known = version_known_;
+        kept.version = version_;
         kept.owed = owed_;
         kept.rows = rows_;
         kept.column_numbers = std::move(column_numbers_);
@@ -456,8 +460,9 @@ public:
         return owed_ != nullptr && owed_cells_->pending(owed_);
     }
 
-    // Makes the holes now (before code of any kind may look at the sheet);
-    // the sheet is then read anew.
+    // Makes the write's holes now (before code of any kind may look at the
+    // sheet); the sheet is then checked again (see suspect()): making holes
+    // in its own cell dict ends the index.
     void make_holes()
     {
         if (holes_pending()) {
@@ -465,12 +470,15 @@ public:
         }
         owed_ = nullptr;
         recording_ = false;
-        distrust();
+        suspect();
     }
 
     // The cell at (row, column), 1-based, as cell(row=row, column=column).
     Ref cell(long row, PyObject* row_number, long column)
     {
+        if (suspect_) {
+            recheck();
+        }
         PyObject* column_number = column_numbers_[static_cast<std::size_t>(column - 1)].get();
         PyObject** indexed = nullptr;
         if (!index_.empty()) {
@@ -515,10 +523,26 @@ public:
     // is not used any more.
     void distrust() noexcept
     {
+        suspect_ = false;
+        version_known_ = false;
         cells_.reset();
         cell_layout_known_ = false;
         current_row_known_ = false;
         drop_index();
+    }
+
+    // After other code ran, where that code can only have changed the sheet
+    // through its cell dict: the index stays in use when, at the next cell
+    // taken (where openpyxl's walk looks the next cells up), the sheet is
+    // still as trusted and holds the same cell dict, unchanged since the
+    // index last matched it.
+    void suspect() noexcept
+    {
+        if (index_.empty() || !version_known_) {
+            distrust();
+            return;
+        }
+        suspect_ = true;
     }
 
     CellGrid(const CellGrid&) = delete;
@@ -598,13 +622,18 @@ private:
     // it walked, of the size it left.
     bool adopt(KeptGrid& kept) noexcept
     {
+        std::uint64_t version = 0;
+        const bool version_known = kept.version_known && dict_version(cells_.get(), version);
         if (kept.cells.get() != cells_.get() || kept.index.empty() ||
-            PyDict_GET_SIZE(cells_.get()) != kept.cells_size) {
+            PyDict_GET_SIZE(cells_.get()) != kept.cells_size ||
+            (version_known && version != kept.version)) {
             kept.clear();
             return false;
         }
         drop_index();
         keys_plain_ = true;
+        version_known_ = version_known;
+        version_ = version;
         rows_ = kept.rows;
         owed_ = kept.owed;
         recording_ = false;
@@ -682,9 +711,13 @@ private:
         if (!read_current_row()) {
             return Ref();
         }
-        // The dict keeps a key of its own, never the grid's reused one.
+        // The dict keeps a key of its own, never the grid's reused one. The
+        // index goes on matching the dict after this insertion of its own.
+        std::uint64_t version = 0;
+        const bool in_step = version_known_ && dict_version(cells_.get(), version) && version == version_;
         Ref made = place_empty_cell(*cell_layout_, worksheet_, cells_.get(), row_number, column_number,
                                     write_pause_);
+        version_known_ = in_step && dict_version(cells_.get(), version_);
         raise_current_row(row, row_number);
         return made;
     }
@@ -751,6 +784,20 @@ private:
         return column_one;
     }
 
+    // The check suspect() leaves to the next cell taken.
+    void recheck()
+    {
+        suspect_ = false;
+        cell_layout_known_ = false;
+        current_row_known_ = false;
+        Ref indexed_cells = std::move(cells_);
+        std::uint64_t version = 0;
+        if (!trust() || cells_.get() != indexed_cells.get() || !dict_version(cells_.get(), version) ||
+            version != version_) {
+            distrust();
+        }
+    }
+
     bool trust()
     {
         if (!layout_still_holds(layout_) || !methods_unshadowed(layout_, worksheet_)) {
@@ -783,6 +830,10 @@ private:
     long current_row_ = 0;
     int current_row_overflow_ = 0;
     bool keys_plain_ = false;
+    // The cell dict's version when the index last matched it (see suspect()).
+    bool version_known_ = false;
+    std::uint64_t version_ = 0;
+    bool suspect_ = false;
     // The cell dict's cells, row by row, each with a reference of the
     // index's own (so no code run meanwhile can free one); empty when not
     // in use.
@@ -810,6 +861,8 @@ void KeptGrid::clear() noexcept
     column_numbers.clear();
     cells.reset();
     cells_size = 0;
+    version_known = false;
+    version = 0;
     rows = 0;
     owed = nullptr;
 }
@@ -918,7 +971,7 @@ bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const Openp
             if (other_code_ran) {
                 // Reading another cell's value may have run any code.
                 direct_values = cell_value_unchanged(layout);
-                grid.distrust();
+                grid.suspect();
             }
         }
         set_column_width(frame, worksheet, col_letter.get(), max_length);

@@ -23,6 +23,7 @@
 #include <Python.h>
 
 #include <array>
+#include <cstdint>
 #include <vector>
 
 #include "../cells_route/collector_pause.hpp"
@@ -102,6 +103,8 @@ struct KeptGrid {
 
     Ref cells;                   // the sheet's cell dict
     Py_ssize_t cells_size = 0;   // its size when the styling pass ended
+    bool version_known = false;  // and its version then (core/compat.hpp)
+    std::uint64_t version = 0;
     long rows = 0;
     std::vector<Ref> column_numbers;
     std::vector<PyObject*> index;  // the cells row by row, owned references
