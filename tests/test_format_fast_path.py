@@ -226,29 +226,10 @@ def table_offset(recipe):
     recipe.rows([["Code", "Amount"], ["X", 1], ["Y", 22]], top=5, left=3)
 
 
-class DropsACell(int):
-    """A number whose first text conversion, in the width pass, removes another
-    cell of the sheet; both routes must then make that cell anew, as cell() does."""
-
-    def __new__(cls, sheet, key):
-        made = super().__new__(cls, 7)
-        made.sheet, made.key = sheet, key
-        return made
-
-    def __str__(self):
-        if self.key is not None:
-            self.sheet._cells.pop(self.key, None)
-            self.key = None
-        return "7"
-
-
-def value_that_changes_the_sheet_while_measured(recipe):
-    recipe.rows([["a", "b", "c"], [1, DropsACell(recipe.sheet, (2, 3)), "a longer text"], [4, 5, 6]])
-
-
 class ChangesTheSheet(int):
     """A number whose first text conversion, in the width pass, runs `change`
-    on the sheet; later columns must be measured as the sheet then stands."""
+    on the sheet; both routes must measure the later columns as the sheet
+    then stands."""
 
     def __new__(cls, sheet, change):
         made = super().__new__(cls, 7)
@@ -262,29 +243,25 @@ class ChangesTheSheet(int):
         return "7"
 
 
-def replace_cell(sheet):
-    # Same key, same dict size: a new cell of a longer value.
-    sheet._cells[(2, 3)] = Cell(sheet, row=2, column=3, value="a replacing text, much longer")
+def longer(sheet, row, column):
+    return Cell(sheet, row=row, column=column, value="a new text, much longer than before")
 
 
-def rebind_cell_dict(sheet):
-    cells = dict(sheet._cells)
-    cells[(3, 3)] = Cell(sheet, row=3, column=3, value="in a dict of its own, longer still")
-    sheet._cells = cells
-
-
-def change_a_value(sheet):
-    sheet._cells[(3, 3)].value = "the same cell, a new and longer value"
-
-
-def measured_without_change(sheet):
-    pass
+SHEET_CHANGES = {
+    # Both routes make the removed cell anew, as cell() does.
+    "drops_a_cell": lambda sheet: sheet._cells.pop((2, 3), None),
+    # Same key, same dict size.
+    "replaces_a_cell": lambda sheet: sheet._cells.update({(2, 3): longer(sheet, 2, 3)}),
+    "rebinds_the_cell_dict": lambda sheet: setattr(
+        sheet, "_cells", {**sheet._cells, (3, 3): longer(sheet, 3, 3)}),
+    "changes_a_value": lambda sheet: setattr(sheet._cells[(3, 3)], "value", "a new, longer value"),
+}
 
 
 def sheet_changed_while_measured(change):
     def build(recipe):
-        recipe.rows([["a", "b", "c"], [1, ChangesTheSheet(recipe.sheet, change), "x"], [4, 5, 6]])
-    build.__name__ = f"{change.__name__}_while_measured"
+        recipe.rows([["a", "b", "c"], [1, ChangesTheSheet(recipe.sheet, change), "a longer text"],
+                     [4, 5, 6]])
     return build
 
 
@@ -330,10 +307,9 @@ RECIPES = {f.__name__: f for f in (
     long_and_east_asian, stacked_tables, pre_styled_cell, pre_styled_with_the_same_styles,
     formatted_twice, merged_cells, loaded_workbook, two_sheets, cell_subclass_in_grid,
     cell_replaced_while_styled, cell_of_another_sheet, empty_style_array, cell_dict_with_an_int_subclass_key,
-    cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing,
-    value_that_changes_the_sheet_while_measured)}
-RECIPES.update({f"{change.__name__}_while_measured": sheet_changed_while_measured(change) for change in (
-    replace_cell, rebind_cell_dict, change_a_value, measured_without_change)})
+    cell_dict_subclass, single_cell, wide_row, only_header, table_offset, values_then_nothing)}
+RECIPES.update({f"value_that_{name}_while_measured": sheet_changed_while_measured(change)
+                for name, change in SHEET_CHANGES.items()})
 RECIPES.update({f"random_{seed}": random_recipe(seed) for seed in range(40)})
 
 
