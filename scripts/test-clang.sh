@@ -2,8 +2,9 @@
 # Builds the module with clang (clang++-16 unless VORLATEK_CXX says otherwise)
 # for Python 3.13 (unless VORLATEK_PYTHONS says otherwise), in its own venv and
 # build tree (.venv/py<version>-clang, build/py<version>-clang), checks that
-# CMake configured that tree with clang, and runs
-# the whole suite against that build. Extra arguments go to pytest.
+# CMake configured that tree with clang, and runs the native-path tests
+# (scripts/native-tests.sh) against that build, without the scale pass. Extra
+# arguments go to pytest in place of that list.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export VORLATEK_VARIANT=-clang
@@ -23,4 +24,9 @@ for version in $VORLATEK_PYTHONS; do
         exit 1
     fi
 done
-exec bash scripts/test.sh "$@"
+source scripts/native-tests.sh
+tests=("$@")
+if [ ${#tests[@]} -eq 0 ]; then
+    tests=("${native_tests[@]}")
+fi
+VORLATEK_SCALE_PYTHON=none exec bash scripts/test.sh "${tests[@]}"

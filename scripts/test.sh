@@ -1,23 +1,56 @@
 #!/usr/bin/env bash
 # Builds the module for every supported interpreter (3.8, 3.11, 3.12 and 3.13 unless
 # VORLATEK_PYTHONS says otherwise) in its own virtual environment and runs the
-# whole test suite against the installed build. Extra arguments go to pytest.
+# test suite against the installed build, then the scale pass once: the cases
+# marked `scale` (large workbooks, leak and thread loops, children under
+# limits) on one interpreter (VORLATEK_SCALE_PYTHON, default 3.12 when listed,
+# else the last one listed; "none" leaves the pass out). Extra arguments go to
+# pytest; VORLATEK_TEST_WORKERS sets pytest-xdist's worker count (default 2,
+# 0 runs in one process).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The suite writes only under temporary folders; the check at the end fails
 # on any file it left in the checkout.
 before=$(bash scripts/check-checkout-clean.sh)
+pythons=(${VORLATEK_PYTHONS:-3.8 3.11 3.12 3.13})
+scale_python=${VORLATEK_SCALE_PYTHON:-}
+if [ -z "$scale_python" ]; then
+    scale_python=${pythons[-1]}
+    if [[ " ${pythons[*]} " == *" 3.12 "* ]]; then
+        scale_python=3.12
+    fi
+fi
+workers=${VORLATEK_TEST_WORKERS:-2}
+parallel=()
+if [ "$workers" != 0 ]; then
+    parallel=(-n "$workers")
+fi
 failed=()
-for version in ${VORLATEK_PYTHONS:-3.8 3.11 3.12 3.13}; do
+for version in "${pythons[@]}"; do
     echo "=== Python $version: build"
+    start=$(date +%s)
     python=$(scripts/venv.sh "$version")
-    echo "=== Python $version: tests"
+    echo "=== Python $version: tests (built in $(( $(date +%s) - start )) s)"
+    start=$(date +%s)
     # pytest's own entry point keeps the checkout off sys.path, so the tests
     # import the installed extension and never the source folder.
-    if ! "$(dirname "$python")/pytest" -q "$@"; then
+    if ! "$(dirname "$python")/pytest" -q "${parallel[@]}" "$@"; then
         failed+=("$version")
     fi
+    echo "=== Python $version: tests took $(( $(date +%s) - start )) s"
 done
+if [ "$scale_python" != none ]; then
+    echo "=== Python $scale_python: the scale pass"
+    start=$(date +%s)
+    python=$(scripts/venv.sh "$scale_python")
+    status=0
+    VORLATEK_SCALE=only "$(dirname "$python")/pytest" -q "${parallel[@]}" "$@" || status=$?
+    # Status 5: the arguments selected no scale case, which is no failure.
+    if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then
+        failed+=("$scale_python (scale pass)")
+    fi
+    echo "=== Python $scale_python: the scale pass took $(( $(date +%s) - start )) s"
+fi
 if [ ${#failed[@]} -gt 0 ]; then
     echo "tests failed on Python ${failed[*]}"
     exit 1

@@ -7,6 +7,25 @@ import vorlatek.excelTools as excel_tools
 
 SOURCE_DIR = pathlib.Path(__file__).resolve().parent.parent / "vorlatek"
 
+# Cases marked `scale` prove behaviour at scale or in the worst case (large
+# workbooks, many-round leak and thread loops). They are left out unless
+# VORLATEK_SCALE says otherwise: "1" runs them beside the rest, "only" runs
+# nothing else (the once-per-run scale pass).
+SCALE = os.environ.get("VORLATEK_SCALE", "")
+if SCALE not in ("", "0", "1", "only"):
+    raise pytest.UsageError(f"VORLATEK_SCALE must be 0, 1 or only, not {SCALE!r}")
+
+
+def pytest_collection_modifyitems(config, items):
+    if SCALE == "1":
+        return
+    wanted = SCALE == "only"
+    kept = [item for item in items if (item.get_closest_marker("scale") is not None) == wanted]
+    left_out = [item for item in items if (item.get_closest_marker("scale") is not None) != wanted]
+    if left_out:
+        config.hook.pytest_deselected(items=left_out)
+        items[:] = kept
+
 
 def pytest_configure(config):
     # The suite must exercise the installed build, never the source folder.

@@ -527,6 +527,7 @@ LAYOUTS = {
 }
 
 
+@pytest.mark.scale
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 def test_route_keeps_no_memory(et, tmp_path, layout):
     frame = every_kind(12)

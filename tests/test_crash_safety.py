@@ -82,6 +82,7 @@ def timed_full_write(path, rows):
 TEMP_NAME = re.compile(r"^\.report-[A-Za-z0-9]{6}\.xlsx$")
 
 
+@pytest.mark.scale
 def test_killed_write_keeps_the_previous_workbook(tmp_path):
     target = tmp_path / "report.xlsx"
     rows = 4_000
@@ -364,6 +365,8 @@ def traced_calls(log_path):
     return calls
 
 
+# Each case writes in a child traced by strace (some 2 s).
+@pytest.mark.scale
 @pytest.mark.skipif(shutil.which("strace") is None,
                     reason="strace (apt package strace) is needed to trace and fail flushes")
 @pytest.mark.parametrize("case", sorted(FLUSH_CASES))

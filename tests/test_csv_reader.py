@@ -648,6 +648,7 @@ class StandInTable:
         return self
 
 
+@pytest.mark.scale
 def test_no_references_leak(et, tmp_path):
     good = write(tmp_path, "good.csv", JAPANESE.encode("cp932"))
     bad = write(tmp_path, "bad.csv", b"1,2\n1,2,3,4\n")

@@ -422,6 +422,7 @@ class StandInTable:
         return self
 
 
+@pytest.mark.scale
 def test_no_references_leak(et, plain_book, tmp_path):
     missing = str(tmp_path / "missing.xlsx")
 
@@ -794,6 +795,7 @@ def test_native_route_with_the_engine_option(et, plain_book):
         assert_same_as_plain_read(et, plain_book, {"Code": "B3", "Amount": "F3"}, route=True)
 
 
+@pytest.mark.scale
 def test_native_route_keeps_no_references(et, tmp_path):
     xml = sheet_xml("".join(ROUTE_CASES["kinds of cells"]["rows"]))
     path = write_raw_book(str(tmp_path / "book.xlsx"), [xml], shared=SHARED, styles=STYLES)

@@ -538,6 +538,7 @@ def test_direct_route_is_taken_again_once_the_module_names_are_restored(et, desc
 # openpyxl before 3.1.3 calls datetime.utcnow() for every new workbook, which
 # Python 3.12 and later deprecate: pytest's record of those warnings would
 # count as allocations the formatter kept.
+@pytest.mark.scale
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_direct_route_leaves_no_references_behind(et):
     def one_round():

@@ -293,6 +293,7 @@ def crowded_tag_book(tmp_path, count, kind):
     return save_parts(tmp_path / f"crowded-{kind}.xlsx", workbook_parts(rows=rows))
 
 
+@pytest.mark.scale
 @pytest.mark.parametrize("count, kind", [(250_000, "plain"), (250_000, "prefixed"), (100_000, "declarations")],
                          ids=["attributes", "prefixed-attributes", "namespace-declarations"])
 def test_crowded_tag_reads_as_the_library_reads_it(tmp_path, count, kind):
@@ -331,6 +332,7 @@ def test_far_cell_in_a_small_sheet_is_read(tmp_path):
     assert report["rows"] == [["top", None], [None, 5]]
 
 
+@pytest.mark.scale
 @pytest.mark.skipif(UNDER_SANITIZER, reason="no address-space limit beside the sanitizer runtime")
 def test_far_cell_at_the_last_address_fails_cleanly_within_a_memory_bound(tmp_path):
     # When pandas does the whole read (here behind a wrapper), a cell at

@@ -306,6 +306,7 @@ CASES = {
 }
 
 
+@pytest.mark.scale
 @pytest.mark.parametrize("case", CASES)
 def test_100k_calls_leave_no_trace(stand_ins, tmp_path, case):
     name, make_args, error, arrange = CASES[case]
@@ -397,6 +398,7 @@ FAILING = {
 }
 
 
+@pytest.mark.scale
 @pytest.mark.parametrize("case", FAILING)
 def test_1000_failing_calls_keep_no_descriptor(et, tmp_path, case):
     et.log = SilentLog()

@@ -751,6 +751,7 @@ def test_merge_raises_no_pandas_warnings(et, copy_on_write):
 
 # ---------------------------------------------------------------- references
 
+@pytest.mark.scale
 def test_no_reference_leaks(et, caplog):
     caplog.set_level(logging.CRITICAL + 1, logger=LOGGER)
 

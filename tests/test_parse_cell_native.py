@@ -57,13 +57,22 @@ def quick_texts(rng, count):
     ]
 
 
-@settings(max_examples=1_000, deadline=None, database=None,
-          suppress_health_check=list(HealthCheck))
-@given(st.lists(cell_texts, min_size=10, max_size=10), st.randoms(use_true_random=False))
-def test_native_path_matches_the_regular_expression(texts, rng):
-    # 1,000 examples of 10 drawn and 90 derived strings: 100,000 strings compared.
+def compare_paths(texts, rng):
     for text in texts + quick_texts(rng, 90):
         assert outcome(text) == generic(text), repr(text)
+
+
+def drawn_texts(examples):
+    """The comparison over `examples` draws of 10 drawn and 90 derived strings."""
+    return settings(max_examples=examples, deadline=None, database=None,
+                    suppress_health_check=list(HealthCheck))(
+        given(st.lists(cell_texts, min_size=10, max_size=10),
+              st.randoms(use_true_random=False))(compare_paths))
+
+
+# 10,000 strings on every run; 100,000 in the once-per-run scale pass.
+test_native_path_matches_the_regular_expression = drawn_texts(100)
+test_native_path_matches_the_regular_expression_at_scale = pytest.mark.scale(drawn_texts(1_000))
 
 
 @pytest.mark.parametrize("text", [

@@ -44,6 +44,7 @@ CASES = [
 ]
 
 
+@pytest.mark.scale
 @pytest.mark.parametrize("label,runner,fn,args,kwargs", CASES, ids=[c[0] for c in CASES])
 def test_calls_leave_no_trace(label, runner, fn, args, kwargs):
     watched = list(args) + list(kwargs.values())

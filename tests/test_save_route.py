@@ -333,7 +333,13 @@ SNOOPS = {
 }
 
 
-@pytest.mark.parametrize("case", sorted(SNOOPS))
+# A collection walks every object: two of the cases take some 20 s each.
+SLOW_SNOOPS = {"code run by the write's collection", "code run by a collection after a failed write"}
+
+
+@pytest.mark.parametrize("case", [
+    pytest.param(case, marks=[pytest.mark.scale] if case in SLOW_SNOOPS else [])
+    for case in sorted(SNOOPS)])
 def test_code_holding_the_workbook_finds_every_cell(et, tmp_path, monkeypatch, case):
     seen = {}
     for generic in [False, True]:
@@ -761,8 +767,14 @@ def hex_codes(rows):
     return frame(a=[f"{v:016x}" for v in codes[:, 0]], b=[f"{v:016x}" for v in codes[:, 1]])
 
 
-@pytest.mark.parametrize("where", ["first style", "last row of a large sheet"])
-@pytest.mark.parametrize("generic", [False, True], ids=["routed", "plain"])
+@pytest.mark.parametrize("generic, where", [
+    pytest.param(False, "first style", id="routed-first style"),
+    pytest.param(True, "first style", id="plain-first style"),
+    pytest.param(False, "last row of a large sheet", id="routed-last row of a large sheet"),
+    # openpyxl's own save of the large sheet takes some 7 s.
+    pytest.param(True, "last row of a large sheet", id="plain-last row of a large sheet",
+                 marks=pytest.mark.scale),
+])
 def test_interrupt_while_saving_rows(et, tmp_path, monkeypatch, generic, where):
     """An interrupt that arrives while the rows are being written (at the
     first style lookup, which both routes make, or at a style first met in
@@ -815,6 +827,7 @@ def test_interrupt_while_saving_rows(et, tmp_path, monkeypatch, generic, where):
     assert len(os.listdir("/proc/self/task")) == threads
 
 
+@pytest.mark.scale
 def test_archive_that_stops_growing_mid_sheet(et, tmp_path, caplog, monkeypatch):
     """The archive reaches the file size limit while the sheet's chunks are
     being deflated (on the save's own thread, past the first 4 MB): the same

@@ -83,6 +83,7 @@ def work(et, files, k):
     }
 
 
+@pytest.mark.scale
 def test_threads_get_the_serial_results(et, tmp_path, records):
     files = [prepare(tmp_path, k) for k in range(THREADS)]
     expected = []
@@ -188,6 +189,7 @@ report({
 """
 
 
+@pytest.mark.scale
 def test_first_use_from_many_threads_builds_each_layout_once(tmp_path):
     from child_process import run_child
     outcomes = {}
@@ -231,6 +233,7 @@ def all_at_once(count, job):
     return results
 
 
+@pytest.mark.scale
 def test_large_writes_in_threads_match_serial_ones(et, tmp_path):
     # Sheets whose rows take several flushes of the native writer, during
     # which the other threads run (and change their own sheets).
@@ -252,6 +255,7 @@ def test_large_writes_in_threads_match_serial_ones(et, tmp_path):
         assert members(tmp_path / f"thread{k}.xlsx") == serial[k], k
 
 
+@pytest.mark.scale
 def test_large_reads_in_threads_match_serial_ones(et, tmp_path):
     # Sheets of several pieces, each scanned without the interpreter's lock
     # while the other threads read (and make the rows of) their own.

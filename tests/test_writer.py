@@ -679,6 +679,7 @@ def test_written_cells_are_freed_at_once_unless_something_still_reaches_them(et,
     assert read_back(tmp_path / "out.xlsx")["S"][4000] == [3999, "text 3999", 3999 / 4]
 
 
+@pytest.mark.scale
 def test_sheets_deflated_on_their_own_thread_leave_nothing_behind(et, tmp_path):
     # Sheets of several 4 MB chunks, each deflated on the save's own thread:
     # no chunk, no workbook and no thread outlives the writes.
@@ -701,6 +702,7 @@ def test_sheets_deflated_on_their_own_thread_leave_nothing_behind(et, tmp_path):
     assert len(os.listdir("/proc/self/task")) == threads
 
 
+@pytest.mark.scale
 def test_large_writes_one_after_another_leave_nothing_behind(et, tmp_path):
     path = str(tmp_path / "out.xlsx")
 
