@@ -1,11 +1,23 @@
 import os
 import pathlib
+import sys
 
 import pytest
 
-import vorlatek.excelTools as excel_tools
+CHECKOUT = pathlib.Path(__file__).resolve().parent.parent
+SOURCE_DIR = CHECKOUT / "vorlatek"
 
-SOURCE_DIR = pathlib.Path(__file__).resolve().parent.parent / "vorlatek"
+# `python -m pytest` run in the checkout puts the checkout first on sys.path,
+# where vorlatek/ holds the sources and no built module: the tests import the
+# installed package instead.
+sys.path[:] = [entry for entry in sys.path if pathlib.Path(entry or ".").resolve() != CHECKOUT]
+try:
+    import vorlatek.excelTools as excel_tools
+except ImportError as error:
+    raise pytest.UsageError(
+        f"the tests need the module installed in this interpreter ({sys.executable}): "
+        "`pip install .` first, or let `bash scripts/test.sh` make a venv with it "
+        f"({error})") from None
 
 # Cases marked `scale` prove behaviour at scale or in the worst case (large
 # workbooks, many-round leak and thread loops). They are left out unless

@@ -7,5 +7,6 @@ import os as _os
 if _os.path.isfile(_os.path.join(_os.path.dirname(__file__), "CMakeLists.txt")):
     raise ImportError(
         "this is the vorlatek source folder, which holds no built module: install the "
-        "package (pip install .) and import it from outside the checkout"
+        "package (pip install .) and import it from outside the checkout; the tests "
+        "run from the checkout with `python -m pytest` or the venv's `pytest`"
     )
