@@ -124,7 +124,7 @@ EOF
         start=$(seconds)
         "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" -r requirements-dev.txt >&2
         # pytest's own entry point keeps the checkout off sys.path.
-        "$venv/bin/pytest" -q
+        "$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}"
         echo "($(( $(seconds) - start )) s)"
     fi
 done

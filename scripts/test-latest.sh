@@ -30,7 +30,7 @@ rm -rf "$venv"
 "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install "${quiet[@]}" --upgrade pip >&2
 "$venv/bin/python" -m pip install "${quiet[@]}" "$sdist" >&2
-"$venv/bin/python" -m pip install "${quiet[@]}" pytest xlsxwriter hypothesis >&2
+"$venv/bin/python" -m pip install "${quiet[@]}" pytest xlsxwriter hypothesis pytest-xdist >&2
 (cd "$work" && "$venv/bin/python" -c '
 import sys, numpy, openpyxl, pandas, vorlatek.excelTools as et
 print("Python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", numpy.__version__,
@@ -41,4 +41,4 @@ print("module", et.__file__)
 echo "=== Python $version: tests against the newest releases"
 # pytest's own entry point keeps the checkout off sys.path, so the tests
 # import the installed module and never the source folder.
-"$venv/bin/pytest" -q "$@"
+"$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" "$@"

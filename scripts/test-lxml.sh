@@ -7,4 +7,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 python=$(scripts/venv-lxml.sh 3.12)
 "$python" -c 'import openpyxl, sys; sys.exit(0 if openpyxl.LXML else "openpyxl does not use lxml")'
-"$(dirname "$python")/pytest" -q tests/test_save_route.py tests/test_writer.py "$@"
+"$(dirname "$python")/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" tests/test_save_route.py tests/test_writer.py "$@"

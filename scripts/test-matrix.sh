@@ -2,8 +2,8 @@
 # The native routes against the pandas and openpyxl releases people run: for
 # each combination below, a venv of its own (.venv/matrix-<name>, made from
 # constraints/matrix/<name>.txt, wheels only) with the module built from this
-# checkout (one wheel per interpreter, shared by its venvs; the next venv is
-# made while the current one is tested), then
+# checkout (the wheel scripts/test.sh installs, one per interpreter, shared by
+# its venvs; the next venv is made while the current one is tested), then
 #   1. scripts/native-routes.py: which routes ran, and their results against
 #      the plain libraries; each route must run exactly where the table below
 #      expects it to;
@@ -44,17 +44,15 @@ scratch=$(mktemp -d)
 preparing=
 trap 'if [ -n "$preparing" ]; then kill "$preparing" 2>/dev/null || true; fi; rm -rf "$scratch"' EXIT
 
-# The module's wheel for one interpreter, built once with the first venv of
-# that interpreter (it holds the build tools) into build/matrix-wheels/.
+# The module's wheel for one interpreter: the one scripts/test.sh installs in
+# .venv/py<version> (scripts/wheel.sh), built once per interpreter and sources.
 wheel_for() {
-    local version=$1 python=$2 folder=$root/build/matrix-wheels/py$1
-    if [ ! -f "$scratch/built-$version" ]; then
-        rm -rf "$folder"
-        "$python" -m pip wheel "${quiet[@]}" --no-deps --no-build-isolation \
-            -C "build-dir=build/matrix-py$version" -C cmake.define.VORLATEK_WERROR=ON -w "$folder" . >&2
-        touch "$scratch/built-$version"
+    local version=$1
+    if [ ! -f "$scratch/wheel-$version" ]; then
+        scripts/venv.sh "$version" >/dev/null
+        scripts/wheel.sh "$version" "$root/.venv/py$version/bin/python" >"$scratch/wheel-$version"
     fi
-    ls "$folder"/vorlatek-*.whl
+    cat "$scratch/wheel-$version"
 }
 
 # check_routes PYTHON EXPECTED...: native-routes.py's report against the
@@ -151,7 +149,7 @@ for k in "${!selected[@]}"; do
     fi
     venv=.venv/matrix-$name
     python=$root/$venv/bin/python
-    "$python" -m pip install "${quiet[@]}" --no-deps --force-reinstall "$(wheel_for "$version" "$python")"
+    "$python" -m pip install "${quiet[@]}" --no-deps --force-reinstall "$(wheel_for "$version")"
     ok=1
     # shellcheck disable=SC2086
     check_routes "$python" $expected || ok=0
@@ -166,7 +164,7 @@ for k in "${!selected[@]}"; do
         fi
     done
     if [ ${#tests[@]} -gt 0 ]; then
-        VORLATEK_EXPECT_NATIVE_READ=$native_read "$venv/bin/pytest" -q -p no:cacheprovider "${tests[@]}" "$@" || ok=0
+        VORLATEK_EXPECT_NATIVE_READ=$native_read "$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" "${tests[@]}" "$@" || ok=0
     fi
     replay_seeds "$python" "$version" || ok=0
     [ "$ok" -eq 1 ] || failed+=("$name")

@@ -6,8 +6,8 @@
 # tests/test_cells_route.py there. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python=$(VORLATEK_VARIANT=-pyarrow scripts/venv.sh 3.12)
+python=$(VORLATEK_VARIANT=-pyarrow VORLATEK_BUILD_VARIANT= scripts/venv.sh 3.12)
 "$python" -m pip install -q --disable-pip-version-check -c constraints/py3.12.txt \
     -c constraints/pyarrow.txt pyarrow >&2
 "$python" -c 'import pandas as pd, sys; sys.exit(0 if type(pd.Series(["a"]).array).__name__ == "ArrowStringArray" else "pandas does not keep texts in pyarrow")'
-"$(dirname "$python")/pytest" -q tests/test_cells_route.py "$@"
+"$(dirname "$python")/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" tests/test_cells_route.py "$@"
