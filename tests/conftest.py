@@ -67,3 +67,18 @@ def et():
     if list(namespace.items()) != list(saved.items()):
         namespace.clear()
         namespace.update(saved)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    """A failure's report goes from a pytest-xdist worker to the controller as
+    UTF-8, which a lone surrogate in it (a case about such texts) cannot be:
+    the report keeps it escaped, so the run reports the failure instead of
+    crashing the worker."""
+    outcome = yield
+    report = outcome.get_result()
+    if report.longrepr is not None and not isinstance(report.longrepr, tuple):
+        text = str(report.longrepr)
+        safe = text.encode("utf-8", "backslashreplace").decode("utf-8")
+        if safe != text:
+            report.longrepr = safe
