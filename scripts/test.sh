@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Builds the module for every supported interpreter (3.8, 3.11, 3.12 and 3.13 unless
+# Builds the module for every supported interpreter (3.8 to 3.15 unless
 # VORLATEK_PYTHONS says otherwise) in its own virtual environment and runs the
-# test suite against the installed build, then the scale pass once: the cases
+# test suite against the installed build; an interpreter this machine lacks
+# but the Debian unstable root carries (3.14, 3.15) runs there
+# (scripts/debian-root.sh, which needs root). Then the scale pass once: the cases
 # marked `scale` (large workbooks, leak and thread loops, children under
 # limits) on one interpreter (VORLATEK_SCALE_PYTHON, default 3.12 when listed,
 # else the last one listed; "none" leaves the pass out). Extra arguments go to
@@ -12,7 +14,7 @@ cd "$(dirname "$0")/.."
 # The suite writes only under temporary folders; the check at the end fails
 # on any file it left in the checkout.
 before=$(bash scripts/check-checkout-clean.sh)
-pythons=(${VORLATEK_PYTHONS:-3.8 3.11 3.12 3.13})
+pythons=(${VORLATEK_PYTHONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15})
 scale_python=${VORLATEK_SCALE_PYTHON:-}
 if [ -z "$scale_python" ]; then
     scale_python=${pythons[-1]}
@@ -26,7 +28,13 @@ if [ "$workers" != 0 ]; then
     parallel=(-n "$workers")
 fi
 failed=()
+in_root=()
 for version in "${pythons[@]}"; do
+    if ! scripts/find-python.sh "$version" >/dev/null 2>&1; then
+        case $version in
+        3.14 | 3.15) in_root+=("$version"); continue ;;
+        esac
+    fi
     echo "=== Python $version: build"
     start=$(date +%s)
     python=$(scripts/venv.sh "$version")
@@ -39,6 +47,13 @@ for version in "${pythons[@]}"; do
     fi
     echo "=== Python $version: tests took $(( $(date +%s) - start )) s"
 done
+if [ ${#in_root[@]} -gt 0 ]; then
+    echo "=== Python ${in_root[*]}: in the Debian unstable root"
+    if ! VORLATEK_PYTHONS="${in_root[*]}" VORLATEK_SCALE_PYTHON=none \
+            scripts/debian-root.sh bash scripts/test.sh "$@"; then
+        failed+=("${in_root[@]}")
+    fi
+fi
 if [ "$scale_python" != none ]; then
     echo "=== Python $scale_python: the scale pass"
     start=$(date +%s)

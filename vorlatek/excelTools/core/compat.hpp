@@ -46,6 +46,24 @@ inline bool dict_version(PyObject* dict, std::uint64_t& version) noexcept
 #endif
 }
 
+// A class's own attribute dict; borrowed. From 3.12 a static builtin type
+// (object, and the types of the interpreter's own modules) keeps it in the
+// interpreter state, not in tp_dict, which stays null; PyType_GetDict finds it
+// there. The interpreter holds that dict for as long as the type lives, so
+// the reference it hands out can be let go at once. Null only when the type
+// has no dict yet.
+inline PyObject* type_dict(PyTypeObject* type) noexcept
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_dict == nullptr) {
+        PyObject* dict = PyType_GetDict(type);
+        Py_XDECREF(dict);
+        return dict;
+    }
+#endif
+    return type->tp_dict;
+}
+
 inline bool gc_is_tracked(PyObject* obj) noexcept
 {
 #if PY_VERSION_HEX >= 0x03090000

@@ -3,6 +3,7 @@
 
 #include <structmember.h>
 
+#include "../core/compat.hpp"
 #include "../core/error.hpp"
 
 namespace xt {
@@ -34,7 +35,7 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name)
         throw_error_set();
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+        PyObject* dict = type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
         if (dict == nullptr) {
             continue;
         }

@@ -307,6 +307,18 @@ int exec_module(PyObject* module) noexcept
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The module's state is process-wide: an interpreter that shares the GIL
+    // may try to load it and create_module refuses every interpreter but the
+    // first, with its own message; one with a GIL of its own is refused by
+    // the interpreter before that.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+    // The module relies on the GIL throughout: a free-threaded interpreter
+    // switches it back on when the module is imported.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
     {0, nullptr},
 };
 
