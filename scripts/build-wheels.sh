@@ -20,7 +20,8 @@
 #    the checkout: the typed interface is installed, parse_cell answers, and a
 #    CSV read, workbook write, workbook read and merge round trip holds; for
 #    one interpreter (3.12 unless VORLATEK_WHEEL_SUITE says otherwise) the
-#    whole test suite runs against the installed wheel.
+#    native-path tests (scripts/native-tests.sh) run against the installed
+#    wheel, the build of another compiler and C++ library.
 # The build venvs stay in .venv/build-py<version>; the smoke venvs are temporary.
 # VORLATEK_SDIST names an sdist already made: its wheels join it in its folder
 # (how the run in the Debian root is handed the sdist).
@@ -159,11 +160,11 @@ EOF
     echo "($(( $(seconds) - start )) s)"
 
     if [ "$version" = "${VORLATEK_WHEEL_SUITE:-3.12}" ]; then
-        echo "=== Python $version: the whole suite against the installed wheel"
+        echo "=== Python $version: the native-path tests against the installed wheel"
         start=$(seconds)
         "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" -r requirements-dev.txt >&2
         # pytest's own entry point keeps the checkout off sys.path.
-        "$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}"
+        (source scripts/native-tests.sh && "$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" "${native_tests[@]}")
         echo "($(( $(seconds) - start )) s)"
     fi
 done

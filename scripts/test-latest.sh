@@ -3,8 +3,11 @@
 # constraints, build isolation on) into a fresh Python 3.13 venv
 # (.venv/latest-py3.13, made anew each run), so pip resolves the newest
 # pandas, numpy and openpyxl it allows; the test tools come unpinned too. Prints
-# the versions resolved, then runs the whole suite against that installation.
-# Extra arguments go to pytest.
+# the versions resolved, then runs the whole suite against that installation,
+# or, when pip resolved exactly the libraries pinned for that interpreter
+# (which the README's test command ran the whole suite against), the
+# native-path tests (scripts/native-tests.sh) against this build of the sdist.
+# Extra arguments go to pytest in place of either.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -38,7 +41,23 @@ print("Python", sys.version.split()[0], "pandas", pandas.__version__, "numpy", n
 print("module", et.__file__)
 ')
 
-echo "=== Python $version: tests against the newest releases"
+tests=("$@")
+if [ ${#tests[@]} -eq 0 ] && "$venv/bin/python" - "constraints/py$version.txt" <<'EOF'
+import re, sys, importlib.metadata as metadata
+def key(name):
+    return re.sub(r"[-_.]+", "-", name).lower()
+pins = dict(line.strip().split("==", 1) for line in open(sys.argv[1]) if "==" in line)
+pins = {key(name): version for name, version in pins.items()}
+libraries = ["pandas", "numpy", "openpyxl", "defusedxml", "et-xmlfile", "python-dateutil", "tzdata"]
+sys.exit(0 if all(metadata.version(name) == pins.get(key(name)) for name in libraries) else 1)
+EOF
+then
+    echo "=== Python $version: the newest releases are the pinned ones; the native-path tests against this build"
+    source scripts/native-tests.sh
+    tests=("${native_tests[@]}")
+else
+    echo "=== Python $version: tests against the newest releases"
+fi
 # pytest's own entry point keeps the checkout off sys.path, so the tests
 # import the installed module and never the source folder.
-"$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" "$@"
+"$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" "${tests[@]}"

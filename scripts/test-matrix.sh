@@ -11,8 +11,9 @@
 #      checks that its route ran), and the reading route's also where it is
 #      expected to step aside (they then check that openpyxl did the reading);
 #   3. every fuzz target's seed corpus, each input run once (no fuzzing).
-# VORLATEK_MATRIX_ONLY="name ..." limits the run to some combinations; extra
-# arguments go to pytest. Prints each combination's time and the total.
+# VORLATEK_MATRIX_ONLY="name ..." limits the run to some combinations;
+# VORLATEK_MATRIX_PART=i/n to every n-th one from the i-th (CI runs 1/2 and 2/2
+# side by side); extra arguments go to pytest. Prints each combination's time and the total.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -45,12 +46,12 @@ preparing=
 trap 'if [ -n "$preparing" ]; then kill "$preparing" 2>/dev/null || true; fi; rm -rf "$scratch"' EXIT
 
 # The module's wheel for one interpreter: the one scripts/test.sh installs in
-# .venv/py<version> (scripts/wheel.sh), built once per interpreter and sources.
+# .venv/py<version> (scripts/wheel.sh finds it by its key, or builds it for
+# both when this comes first), built once per interpreter and sources.
 wheel_for() {
-    local version=$1
+    local version=$1 python=$2
     if [ ! -f "$scratch/wheel-$version" ]; then
-        scripts/venv.sh "$version" >/dev/null
-        scripts/wheel.sh "$version" "$root/.venv/py$version/bin/python" >"$scratch/wheel-$version"
+        scripts/wheel.sh "$version" "$python" >"$scratch/wheel-$version"
     fi
     cat "$scratch/wheel-$version"
 }
@@ -112,8 +113,13 @@ prepare() {
 }
 
 selected=()
-for line in "${combinations[@]}"; do
+part=${VORLATEK_MATRIX_PART:-1/1}
+for k in "${!combinations[@]}"; do
+    line=${combinations[$k]}
     read -r name _ <<<"$line"
+    if [ $(( k % ${part#*/} )) -ne $(( ${part%/*} - 1 )) ]; then
+        continue
+    fi
     if [ -z "${VORLATEK_MATRIX_ONLY:-}" ] || [[ " $VORLATEK_MATRIX_ONLY " == *" $name "* ]]; then
         selected+=("$line")
     fi
@@ -149,7 +155,7 @@ for k in "${!selected[@]}"; do
     fi
     venv=.venv/matrix-$name
     python=$root/$venv/bin/python
-    "$python" -m pip install "${quiet[@]}" --no-deps --force-reinstall "$(wheel_for "$version")"
+    "$python" -m pip install "${quiet[@]}" --no-deps --force-reinstall "$(wheel_for "$version" "$python")"
     ok=1
     # shellcheck disable=SC2086
     check_routes "$python" $expected || ok=0
