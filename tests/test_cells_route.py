@@ -320,6 +320,21 @@ def test_route_writes_what_to_excel_writes(both, case, auto_format):
         assert route.calls["_value_with_fmt"] < generic.calls["_value_with_fmt"]
 
 
+@pytest.mark.parametrize("name", ["__setattr__", "__getattribute__"])
+def test_objects_own_attribute_set_on_the_formatter_keeps_the_route(both, name):
+    """object's own attribute, set on the class itself, is what the class
+    inherits anyway: the route still runs (object keeps its attribute dict
+    in the interpreter, not in the type, from Python 3.12 on)."""
+    from pandas.io.formats.excel import ExcelFormatter
+    assert name not in vars(ExcelFormatter)
+    setattr(ExcelFormatter, name, getattr(object, name))
+    try:
+        route, _ = both({"S": SUITE_DF}, True)
+    finally:
+        delattr(ExcelFormatter, name)
+    assert route.calls["_generate_body"] == 0
+
+
 def test_far_offsets(both):
     # Unstyled only: the formatter would walk the whole grid from A1.
     both({"F": [{"df": SUITE_DF, "startrow": 1048573, "startcol": 16380, "index": True}]}, False)

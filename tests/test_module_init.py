@@ -292,3 +292,32 @@ def test_sub_interpreter_is_refused():
         print(_testcapi.run_in_subinterp("import vorlatek.excelTools"))
     """)
     assert out.strip() == "-1"
+
+
+CHECKOUT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_pytest(args, cwd, extra_path=()):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(extra_path))
+    env.pop("PYTEST_XDIST_WORKER", None)
+    env.pop("PYTEST_ADDOPTS", None)
+    return subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *args],
+                          cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
+
+
+def test_python_m_pytest_in_the_checkout_imports_the_installed_module():
+    # `python -m pytest` puts the checkout, whose vorlatek/ holds only sources, first on sys.path.
+    result = run_pytest(["tests/test_cell_address.py", "-k", "parse_cell", "-n", "0"], CHECKOUT)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert " passed" in result.stdout
+
+
+def test_failure_report_with_a_lone_surrogate_reaches_the_controller(tmp_path):
+    # A pytest-xdist worker sends reports as UTF-8: the run must report the failure, not crash.
+    (tmp_path / "test_surrogate.py").write_text(
+        "def test_text():\n    assert False, 'lone \\ud800'\n\n"
+        "def test_other():\n    pass\n", encoding="utf-8")
+    result = run_pytest(["-p", "conftest", "-n", "2", "--rootdir", str(tmp_path), str(tmp_path)],
+                        str(tmp_path), [os.path.join(CHECKOUT, "tests")])
+    assert "INTERNALERROR" not in result.stdout + result.stderr
+    assert "1 failed, 1 passed" in result.stdout, result.stdout + result.stderr
