@@ -8,7 +8,6 @@
 
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "../shell/bodies.hpp"
 
 namespace xt {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "../core/ref.hpp"
-#include "pandas_layout.hpp"
+#include "../libraries/pandas_layout.hpp"
 
 namespace xt {
 

@@ -24,9 +24,9 @@
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "arrow_texts.hpp"
-#include "cell_layout.hpp"
-#include "collector_pause.hpp"
-#include "pandas_layout.hpp"
+#include "../libraries/cell_layout.hpp"
+#include "../write_session/collector_pause.hpp"
+#include "../libraries/pandas_layout.hpp"
 
 namespace xt {
 

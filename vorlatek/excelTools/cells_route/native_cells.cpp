@@ -10,9 +10,9 @@
 #include "../library_check/lookup.hpp"
 #include "../library_check/route_guard.hpp"
 #include "body_cells.hpp"
-#include "cell_layout.hpp"
-#include "owed_cells.hpp"
-#include "pandas_layout.hpp"
+#include "../libraries/cell_layout.hpp"
+#include "../write_session/owed_cells.hpp"
+#include "../libraries/pandas_layout.hpp"
 
 namespace xt {
 

@@ -12,11 +12,12 @@
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "../cells_route/cell_layout.hpp"
-#include "../cells_route/collector_pause.hpp"
-#include "../output/cell_measure.hpp"
+#include "../libraries/cell_layout.hpp"
+#include "../write_session/collector_pause.hpp"
+#include "../write_session/empty_cell.hpp"
+#include "cell_measure.hpp"
 #include "../workbook/number_text.hpp"
-#include "openpyxl_layout.hpp"
+#include "../libraries/openpyxl_layout.hpp"
 
 namespace xt {
 

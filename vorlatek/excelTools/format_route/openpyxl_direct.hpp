@@ -26,12 +26,12 @@
 #include <cstdint>
 #include <vector>
 
-#include "../cells_route/collector_pause.hpp"
-#include "../cells_route/owed_cells.hpp"
+#include "../write_session/collector_pause.hpp"
+#include "../write_session/owed_cells.hpp"
 #include "../core/ref.hpp"
-#include "../shell/function_table.hpp"
-#include "openpyxl_layout.hpp"
-#include "../output/sheet_styles.hpp"
+#include "../core/call_frame.hpp"
+#include "../libraries/openpyxl_layout.hpp"
+#include "sheet_styles.hpp"
 
 namespace xt {
 

@@ -11,7 +11,7 @@
 
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "../shell/bodies.hpp"
+#include "exact_match.hpp"
 
 namespace xt {
 

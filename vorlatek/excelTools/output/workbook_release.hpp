@@ -14,7 +14,7 @@
 #include <cstddef>
 
 #include "../core/ref.hpp"
-#include "../cells_route/owed_cells.hpp"
+#include "../write_session/owed_cells.hpp"
 
 namespace xt {
 

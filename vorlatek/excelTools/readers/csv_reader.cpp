@@ -11,7 +11,7 @@
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "../shell/bodies.hpp"
+#include "read_bodies.hpp"
 #include "csv_widening.hpp"
 #include "reader_support.hpp"
 

@@ -12,7 +12,7 @@
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "../shell/bodies.hpp"
+#include "read_bodies.hpp"
 #include "excel_native_route.hpp"
 #include "reader_support.hpp"
 

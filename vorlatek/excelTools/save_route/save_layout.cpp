@@ -14,7 +14,7 @@
 #include "../core/pyapi.hpp"
 #include "native_save.hpp"
 #include "sheet_member.hpp"
-#include "../format_route/openpyxl_layout.hpp"
+#include "../libraries/openpyxl_layout.hpp"
 #include "../library_check/route_guard.hpp"
 
 namespace xt {

@@ -17,7 +17,7 @@
 #include "../core/datetime_fields.hpp"
 #include "../core/error.hpp"
 #include "../core/pyapi.hpp"
-#include "../format_route/openpyxl_layout.hpp"
+#include "../libraries/openpyxl_layout.hpp"
 
 namespace xt {
 

@@ -1,16 +1,9 @@
-// The function bodies, one per public function, each in its subsystem's file.
+// The function bodies, one per public function, each declared by its
+// subsystem.
 #pragma once
 
-#include "function_table.hpp"
-
-namespace xt {
-
-Ref parse_cell_body(CallFrame& frame, const BoundArgs& args);
-Ref col_str_to_index_body(CallFrame& frame, const BoundArgs& args);
-Ref read_excel_by_cells_body(CallFrame& frame, const BoundArgs& args);
-Ref read_csv_by_cells_body(CallFrame& frame, const BoundArgs& args);
-Ref merge_exact_match_body(CallFrame& frame, const BoundArgs& args);
-Ref format_excel_sheet_body(CallFrame& frame, const BoundArgs& args);
-Ref write_formatted_excel_body(CallFrame& frame, const BoundArgs& args);
-
-}  // namespace xt
+#include "../addressing/cell_address.hpp"
+#include "../format_route/format_sheet.hpp"
+#include "../merge/exact_match.hpp"
+#include "../output/formatted_writer.hpp"
+#include "../readers/read_bodies.hpp"

@@ -7,24 +7,10 @@
 #include <array>
 #include <cstddef>
 
+#include "../core/call_frame.hpp"
 #include "../core/ref.hpp"
 
 namespace xt {
-
-// Per-call position in a body, kept for the traceback entry a failure gets.
-struct CallFrame {
-    int line;
-    void at(int source_line) noexcept { line = source_line; }
-};
-
-constexpr std::size_t max_params = 6;
-
-// Bound arguments, borrowed, one per declared parameter.
-using BoundArgs = std::array<PyObject*, max_params>;
-
-// A body throws PyErrorSet on failure and sets frame.line before each
-// statement that may fail.
-using Body = Ref (*)(CallFrame& frame, const BoundArgs& args);
 
 // The test the call interface applies to an argument before the body runs.
 enum class ArgCheck : unsigned char {

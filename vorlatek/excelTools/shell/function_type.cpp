@@ -294,4 +294,10 @@ void set_function_annotations(PyObject* function, PyObject* annotations)
     replace_slot(&as_function(function)->annotations, annotations);
 }
 
+bool is_module_function(PyObject* obj, Body body) noexcept
+{
+    return Py_TYPE(obj) == &function_type &&
+           reinterpret_cast<FunctionObject*>(obj)->spec->body == body;
+}
+
 }  // namespace xt

@@ -34,13 +34,6 @@ bool ready_function_type() noexcept;
 // A new function object for `spec`, with the module namespace as globals.
 Ref new_function(const FunctionSpec& spec, PyObject* code, PyObject* globals);
 
-// Whether `obj` is this module's function running `body`.
-inline bool is_module_function(PyObject* obj, Body body) noexcept
-{
-    return Py_TYPE(obj) == &function_type &&
-           reinterpret_cast<FunctionObject*>(obj)->spec->body == body;
-}
-
 // Introspection values attached while the module body runs.
 void set_function_defaults(PyObject* function, PyObject* defaults);
 void set_function_annotations(PyObject* function, PyObject* annotations);

@@ -6,7 +6,8 @@
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "cell_layout.hpp"
+#include "../libraries/cell_layout.hpp"
+#include "empty_cell.hpp"
 #include "collector_pause.hpp"
 
 namespace xt {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "../core/ref.hpp"
-#include "../format_route/openpyxl_layout.hpp"
+#include "openpyxl_layout.hpp"
 
 namespace xt {
 

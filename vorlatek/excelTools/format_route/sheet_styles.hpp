@@ -5,7 +5,7 @@
 #include <Python.h>
 
 #include "../core/ref.hpp"
-#include "../shell/function_table.hpp"
+#include "../core/call_frame.hpp"
 
 namespace xt {
 

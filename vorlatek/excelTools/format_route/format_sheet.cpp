@@ -14,9 +14,10 @@
 
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
-#include "../shell/bodies.hpp"
+#include "format_sheet.hpp"
 #include "cell_measure.hpp"
-#include "../format_route/openpyxl_direct.hpp"
+#include "direct_layout.hpp"
+#include "openpyxl_direct.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {

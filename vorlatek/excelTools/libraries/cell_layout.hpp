@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "../core/ref.hpp"
-#include "../format_route/openpyxl_layout.hpp"
+#include "openpyxl_layout.hpp"
 
 namespace xt {
-
-class CollectorPause;
 
 struct CellLayout {
     const OpenpyxlLayout* openpyxl = nullptr;  // cell type, style array, shared slots
@@ -59,13 +57,5 @@ PyObject* text_data_type(const CellLayout& layout, PyObject* text);
 // Steals nothing; nullptr with the error set on failure.
 PyObject* new_cell(const CellLayout& layout, PyObject* worksheet, PyObject* row,
                    PyObject* column, PyObject* value, PyObject* data_type, PyObject* style);
-
-// What worksheet.cell() adds for a coordinate the sheet's `cells` dict lacks:
-// a value-less, unstyled cell, stored under `key` (a new (row, column) tuple
-// when null: the dict keeps a key of its own). Inside a write (`pause` not
-// null) the cell is held and the dict kept out of the collector's sight. The
-// caller raises _current_row. Throws PyErrorSet.
-Ref place_empty_cell(const CellLayout& layout, PyObject* worksheet, PyObject* cells, PyObject* row,
-                     PyObject* column, CollectorPause* pause, PyObject* key = nullptr);
 
 }  // namespace xt

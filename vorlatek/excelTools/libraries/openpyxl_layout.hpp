@@ -11,7 +11,6 @@
 
 #include "../core/ref.hpp"
 #include "../library_check/lookup.hpp"
-#include "../output/sheet_styles.hpp"
 
 namespace xt {
 
@@ -77,16 +76,6 @@ struct OpenpyxlLayout {
     // Worksheet methods an instance attribute could hide.
     std::vector<Ref> method_names;
 };
-
-// The layout when `worksheet` and `styles` qualify for the direct route: the
-// route guard vouches for openpyxl's pieces, the worksheet is of openpyxl's
-// Worksheet class, the module's style classes and get_column_letter are
-// openpyxl's, the five style objects are their instances, and the pinned
-// pieces are unchanged; nullptr otherwise. Failed
-// checks are silent; only an exception that does not derive from Exception
-// (an interrupt arriving while openpyxl code runs) is passed on as
-// PyErrorSet.
-const OpenpyxlLayout* direct_layout_for(PyObject* worksheet, const SheetStyles& styles);
 
 // The route guard still vouches for openpyxl's pieces, and the pinned
 // pieces and the descriptors' settings are as captured.
