@@ -114,11 +114,12 @@ fi
 auditwheel=$(dirname "$tools")/auditwheel
 cxx=$(zig_cxx "$tools")
 in_root=()
-for version in ${VORLATEK_PYTHONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15}; do
+for version in ${VORLATEK_PYTHONS:-$(scripts/pythons.sh)}; do
     if ! scripts/find-python.sh "$version" >/dev/null 2>&1; then
-        case $version in
-        3.14 | 3.15) in_root+=("$version"); continue ;;
-        esac
+        if [[ " $(scripts/pythons.sh --root) " == *" $version "* ]]; then
+            in_root+=("$version")
+            continue
+        fi
     fi
     echo "=== Python $version: wheel"
     start=$(seconds)

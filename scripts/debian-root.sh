@@ -16,7 +16,12 @@ cd "$(dirname "$0")/.."
 checkout=$PWD
 roots=${VORLATEK_ROOTS:-$HOME/.cache/vorlatek/roots}
 root=$roots/sid
-packages=python3.14-dev,python3.14-venv,python3.15-dev,python3.15-venv,g++,cmake,make,git,ca-certificates
+packages=g++,cmake,make,git,ca-certificates
+newest=
+for version in $(scripts/pythons.sh --root); do
+    packages=python$version-dev,python$version-venv,$packages
+    newest=$version
+done
 if [ "$#" -eq 0 ]; then
     echo "usage: scripts/debian-root.sh COMMAND..." >&2
     exit 2
@@ -29,7 +34,7 @@ fi
 mkdir -p "$roots"
 exec 8>"$roots/sid.lock"
 flock 8
-if [ ! -x "$root/usr/bin/python3.15" ]; then
+if [ ! -x "$root/usr/bin/python$newest" ]; then
     command -v debootstrap >/dev/null 2>&1 || {
         echo "=== installing debootstrap" >&2
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap >&2

@@ -9,6 +9,10 @@ script computes each piece's digest exactly as the module does and
   python scripts/library-digests.py --add      merges them into verified_digests.inc
       [--except PIECE,...]                     leaving out pieces whose behaviour differs
   python scripts/library-digests.py --routes   tells, per route, whether it runs natively here
+  python scripts/library-digests.py --releases lists the verified releases per Python minor version
+  python scripts/library-digests.py --retire "pandas 2.0.3" [--minor 9]
+                                               drops a release from the table (on every minor,
+                                               or one), and the rows no other release shares
 
 Run it with the interpreter whose libraries you want to know about
 (e.g. .venv/py3.12/bin/python). A piece is genuine when every function in it
@@ -27,8 +31,17 @@ import sys
 HERE = os.path.dirname(os.path.abspath(__file__))
 CHECK_DIR = os.path.join(HERE, "..", "vorlatek", "excelTools", "library_check")
 PIECE_LINE = re.compile(r'^PIECE\((?P<routes>[^,]+),\s*"(?P<module>[^"]+)",\s*"(?P<path>[^"]+)",\s*(?P<need>\w+)\)')
-VERIFIED_LINE = re.compile(r'^VERIFIED\((?P<minor>\d+),\s*"(?P<piece>[^"]+)",\s*"(?P<digest>[0-9a-f]+)"\)')
-ROUTES = ["read", "cells", "save", "save_etree", "format"]
+VERIFIED_LINE = re.compile(
+    r'^VERIFIED\((?P<minor>\d+),\s*"(?P<piece>[^"]+)",\s*"(?P<digest>[0-9a-f]+)",\s*"(?P<releases>[^"]*)"\)')
+ROUTE_LINE = re.compile(r"^ROUTE\((?P<name>\w+)\)")
+
+
+def read_routes():
+    with open(os.path.join(CHECK_DIR, "routes.inc"), encoding="utf-8") as f:
+        return [m["name"] for m in map(ROUTE_LINE.match, f) if m]
+
+
+ROUTES = read_routes()
 
 
 def read_pieces():
@@ -243,6 +256,14 @@ def releases():
 
 
 def main(argv):
+    if "--retire" in argv:
+        only = int(argv[argv.index("--minor") + 1]) if "--minor" in argv else None
+        retire(argv[argv.index("--retire") + 1], only)
+        return 0
+    if "--releases" in argv:
+        for table_minor, seen in sorted(verified_releases().items()):
+            print("3.%d: %s" % (table_minor, ", ".join("%s (%d)" % item for item in sorted(seen.items()))))
+        return 0
     minor = sys.version_info[1]
     pieces = read_pieces()
     if "--routes" in argv:
@@ -281,12 +302,11 @@ def main(argv):
     left_out = set()
     if "--except" in argv:
         left_out = set(argv[argv.index("--except") + 1].split(","))
-    lines = ['VERIFIED(%d, "%s", "%s")  // %s' % (minor, key, d, note)
-             for key, (d, note) in rows.items() if key not in left_out]
+    lines = [(minor, key, d, [note]) for key, (d, note) in rows.items() if key not in left_out]
     if "--add" in argv:
-        add_rows(lines)
+        write_verified(merged(read_verified_rows() + lines))
     else:
-        print("\n".join(lines))
+        print("\n".join(row_text(*row) for row in lines))
     return 0
 
 
@@ -297,25 +317,61 @@ def release_of(module):
     return "%s %s" % (top, importlib.import_module(top).__version__)
 
 
-def add_rows(lines):
-    """Merges rows into verified_digests.inc: one row per (minor, piece, digest), the releases it was seen in."""
+def read_verified_rows():
+    """(minor, piece, digest, [releases]) for every row of verified_digests.inc."""
+    rows = []
+    with open(os.path.join(CHECK_DIR, "verified_digests.inc"), encoding="utf-8") as f:
+        for line in f:
+            m = VERIFIED_LINE.match(line.strip())
+            if m:
+                rows.append((int(m["minor"]), m["piece"], m["digest"], m["releases"].split("; ")))
+    return rows
+
+
+def row_text(minor, piece, digest, releases):
+    return 'VERIFIED(%d, "%s", "%s", "%s")' % (minor, piece, digest, "; ".join(sorted(releases)))
+
+
+def merged(rows):
+    """One row per (minor, piece, digest), with every release it was seen in."""
+    releases = {}
+    for minor, piece, digest, seen in rows:
+        kept = releases.setdefault((minor, piece, digest), [])
+        kept.extend(r for r in seen if r and r not in kept)
+    return [key + (seen,) for key, seen in sorted(releases.items())]
+
+
+def write_verified(rows):
     path = os.path.join(CHECK_DIR, "verified_digests.inc")
     with open(path, encoding="utf-8") as f:
-        text = f.read().splitlines()
-    head = [line for line in text if not line.startswith("VERIFIED(")]
-    merged = {}
-    for line in [l for l in text if l.startswith("VERIFIED(")] + lines:
-        row, _, note = line.partition("  // ")
-        notes = merged.setdefault(row, [])
-        for n in note.split("; "):
-            if n and n not in notes:
-                notes.append(n)
-    def order(row):
-        m = VERIFIED_LINE.match(row)
-        return int(m["minor"]), m["piece"], m["digest"]
-    body = ["%s  // %s" % (row, "; ".join(sorted(notes))) for row, notes in sorted(merged.items(), key=lambda i: order(i[0]))]
+        head = [line for line in f.read().splitlines() if not line.startswith("VERIFIED(")]
     with open(path, "w", encoding="utf-8") as f:
-        f.write("\n".join(head + body) + "\n")
+        f.write("\n".join(head + [row_text(*row) for row in rows]) + "\n")
+
+
+def retire(release, minor=None):
+    """Drops `release` from the rows (of `minor`, or all); a row left without releases goes."""
+    rows, found = [], False
+    for row_minor, piece, digest, releases in read_verified_rows():
+        if release in releases and minor in (None, row_minor):
+            found = True
+            releases = [r for r in releases if r != release]
+            if not releases:
+                continue
+        rows.append((row_minor, piece, digest, releases))
+    if not found:
+        raise SystemExit("no verified row names %r%s" % (release, "" if minor is None else " on 3.%d" % minor))
+    write_verified(rows)
+
+
+def verified_releases():
+    """{minor: {release: rows}} of the table."""
+    table = {}
+    for minor, _, _, releases in read_verified_rows():
+        for release in releases:
+            per_minor = table.setdefault(minor, {})
+            per_minor[release] = per_minor.get(release, 0) + 1
+    return table
 
 
 if __name__ == "__main__":

@@ -14,7 +14,7 @@ cd "$(dirname "$0")/.."
 # The suite writes only under temporary folders; the check at the end fails
 # on any file it left in the checkout.
 before=$(bash scripts/check-checkout-clean.sh)
-pythons=(${VORLATEK_PYTHONS:-3.8 3.9 3.10 3.11 3.12 3.13 3.14 3.15})
+pythons=(${VORLATEK_PYTHONS:-$(scripts/pythons.sh)})
 scale_python=${VORLATEK_SCALE_PYTHON:-}
 if [ -z "$scale_python" ]; then
     scale_python=${pythons[-1]}
@@ -31,9 +31,10 @@ failed=()
 in_root=()
 for version in "${pythons[@]}"; do
     if ! scripts/find-python.sh "$version" >/dev/null 2>&1; then
-        case $version in
-        3.14 | 3.15) in_root+=("$version"); continue ;;
-        esac
+        if [[ " $(scripts/pythons.sh --root) " == *" $version "* ]]; then
+            in_root+=("$version")
+            continue
+        fi
     fi
     echo "=== Python $version: build"
     start=$(date +%s)

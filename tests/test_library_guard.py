@@ -267,6 +267,68 @@ def test_the_installed_releases_are_verified():
     assert missing == []
 
 
+def test_the_modules_digests_are_the_scripts(tmp_path):
+    """Each piece the module digested while the four routes verified their
+    pieces (recorded through VORLATEK_PIECE_DIGESTS) has the digest the
+    script computes for it, and every route's every present piece was seen."""
+    import subprocess
+    import sys
+    record = tmp_path / "digests.txt"
+    book = tmp_path / "book.xlsx"
+    code = (
+        "import sys, pandas as pd\n"
+        "from vorlatek import excelTools as et\n"
+        "frame = pd.DataFrame({'a': [1, 2], 'b': ['x', 'y']})\n"
+        "assert et.write_formatted_excel(sys.argv[1], {'S': frame}) is True\n"
+        "et.read_excel_by_cells(sys.argv[1], {'A': 'A2'})\n"
+    )
+    env = dict(os.environ, VORLATEK_PIECE_DIGESTS=str(record))
+    subprocess.run([sys.executable, "-c", code, str(book)], check=True, env=env, cwd=str(tmp_path))
+    seen = dict(line.split(" ") for line in record.read_text().splitlines())
+    verified = digests.read_verified()
+    minor = sys.version_info[1]
+    lxml = getattr(openpyxl, "LXML", False)
+    # Every present piece of each route the script finds verified here (a
+    # route stops verifying at its first unverified piece).
+    expected = set()
+    for route in digests.ROUTES:
+        if route == "save_etree" and lxml:
+            continue
+        present = [(m, p) for rs, m, p, need in PIECES if route in rs and digests.digest(m, p)[0] != "absent"]
+        if all((minor, f"{m}:{p}", digests.digest(m, p)[0]) in verified for m, p in present):
+            expected.update(f"{m}:{p}" for m, p in present)
+    assert expected and expected <= set(seen)
+    differ = {piece: (d, digests.digest(*piece.split(":", 1))[0]) for piece, d in seen.items()
+              if d != (digests.digest(*piece.split(":", 1))[0] or "not-genuine")}
+    assert differ == {}
+
+
+@pytest.mark.parametrize("release, kept", [
+    # Shared with pandas 2.3.3 on 3.9: the shared rows stay, under it alone.
+    ("pandas 2.0.3", "pandas 2.3.3"),
+    ("openpyxl 3.1.3", "openpyxl 3.1.5"),
+])
+def test_retiring_a_release_keeps_the_rows_others_share(tmp_path, monkeypatch, release, kept):
+    for name in ("verified_digests.inc",):
+        (tmp_path / name).write_text(open(os.path.join(digests.CHECK_DIR, name), encoding="utf-8").read())
+    monkeypatch.setattr(digests, "CHECK_DIR", str(tmp_path))
+    before = digests.read_verified_rows()
+    digests.retire(release, 9)
+    after = digests.read_verified_rows()
+    assert not [row for row in after if row[0] == 9 and release in row[3]]
+    # Rows of other minors and rows the release did not hold are untouched; a
+    # row it shared keeps its other releases; one it held alone goes.
+    untouched = [r for r in before if r[0] != 9 or release not in r[3]]
+    assert all(r in after for r in untouched)
+    shared = [(m, p, d) for m, p, d, rs in before if m == 9 and release in rs and len(rs) > 1]
+    assert shared and all(any(r[:3] == key and kept in r[3] for r in after) for key in shared)
+    assert len(after) == len(untouched) + len(shared)
+    alone = [(m, p, d) for m, p, d, rs in before if m == 9 and rs == [release]]
+    assert not [r for r in after if r[:3] in alone]
+    with pytest.raises(SystemExit):
+        digests.retire(release, 9)
+
+
 @pytest.mark.parametrize("change", ["bytecode", "constant", "default", "location"])
 def test_digest_sees_what_decides_behaviour(change, tmp_path):
     """The digest changes with the code, constants and defaults; not with line

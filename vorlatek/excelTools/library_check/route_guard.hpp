@@ -2,8 +2,9 @@
 // pieces it reproduces, as they are now, the libraries' own code of a
 // verified release?
 //
-// The pieces of each route are listed in pieces.inc; the digests of the
-// verified releases, per Python minor version, in verified_digests.inc.
+// The routes are listed in routes.inc, the pieces of each in pieces.inc, the
+// digests of the verified releases, per Python minor version, in
+// verified_digests.inc, and the supported minor versions in pythons.inc.
 // Releases never decide anything by their version string: a patch release
 // whose pieces have the digests of a verified one runs natively.
 //
@@ -24,12 +25,11 @@
 
 namespace xt::library_check {
 
+// The routes of routes.inc, in its order.
 enum class Route {
-    read,        // the Excel reader's native engine
-    cells,       // the native placement of a frame's body
-    save,        // the native save of a sheet's rows
-    save_etree,  // the save route's pieces of the etree writer (no lxml)
-    format,      // the formatter's direct route
+#define ROUTE(name) name,
+#include "routes.inc"
+#undef ROUTE
 };
 
 // True when every piece `route` relies on is the libraries' own code of a
