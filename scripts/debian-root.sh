@@ -17,10 +17,10 @@ checkout=$PWD
 roots=${VORLATEK_ROOTS:-$HOME/.cache/vorlatek/roots}
 root=$roots/sid
 packages=g++,cmake,make,git,ca-certificates
-newest=
+complete=true
 for version in $(scripts/pythons.sh --root); do
     packages=python$version-dev,python$version-venv,$packages
-    newest=$version
+    [ -x "$root/usr/bin/python$version" ] || complete=false
 done
 if [ "$#" -eq 0 ]; then
     echo "usage: scripts/debian-root.sh COMMAND..." >&2
@@ -34,7 +34,7 @@ fi
 mkdir -p "$roots"
 exec 8>"$roots/sid.lock"
 flock 8
-if [ ! -x "$root/usr/bin/python$newest" ]; then
+if [ "$complete" = false ]; then
     command -v debootstrap >/dev/null 2>&1 || {
         echo "=== installing debootstrap" >&2
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q debootstrap >&2
@@ -49,6 +49,9 @@ if [ ! -x "$root/usr/bin/python$newest" ]; then
         tail -n 40 "$roots/debootstrap.log" >&2
         exit 1
     }
+    # A root made for fewer Pythons goes whole (never mounted here: every
+    # use binds inside a mount namespace of its own).
+    rm -rf "$root"
     mv "$root.partial" "$root"
     echo "=== root made in $(( $(date +%s) - start )) s" >&2
 fi
