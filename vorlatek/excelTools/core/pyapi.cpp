@@ -81,7 +81,7 @@ bool contains(PyObject* container, PyObject* item)
 
 bool exact_long_long(PyObject* value, long long& out)
 {
-    if (!PyLong_CheckExact(value)) {
+    if (value == nullptr || !PyLong_CheckExact(value)) {
         return false;
     }
     int overflow = 0;

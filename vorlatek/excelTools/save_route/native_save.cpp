@@ -214,7 +214,7 @@ Ref sheet_dimension(const SaveLayout& layout, PyObject* worksheet)
         PyMethod_GET_SELF(bound.get()) != worksheet) {
         return Ref();
     }
-    Ref cells = attribute_or_nothing(worksheet, layout.cells_name.get());
+    Ref cells = attribute_or_nothing(worksheet, names.cells_attr);
     if (!cells || !PyDict_CheckExact(cells.get())) {
         return Ref();
     }

@@ -476,7 +476,6 @@ void capture_names(SaveLayout& l)
     l.write_name = interned("write");
     l.out_name = interned("out");
     l.parent_name = interned("parent");
-    l.cells_name = interned("_cells");
     l.row_dimensions_name = interned("row_dimensions");
     l.cell_styles_name = interned("_cell_styles");
     l.add_name = interned("add");

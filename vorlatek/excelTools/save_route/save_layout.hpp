@@ -90,7 +90,7 @@ struct SaveLayout {
 
     // Attribute names.
     Ref ws_name, xf_name, send_name, element_name, write_name, out_name, parent_name,
-        cells_name, row_dimensions_name, cell_styles_name, add_name, epoch_name,
+        row_dimensions_name, cell_styles_name, add_name, epoch_name,
         iso_dates_name, book_name, save_name, sheet_data_name, marker, spool_key,
         modules_name, calculate_dimension_name, to_tree_name;
 };
