@@ -497,6 +497,7 @@ def test_shared_strings_given_another_object_mid_read_are_tracked_again(et, tmp_
 
 import types
 import warnings
+import zipfile
 
 import openpyxl.reader.excel as openpyxl_excel
 import openpyxl.worksheet._reader as openpyxl_sheet_reader
@@ -794,6 +795,87 @@ def test_native_route_with_the_engine_option(et, plain_book):
     with pd.option_context("io.excel.xlsx.reader", "openpyxl"):
         assert_same_as_plain_read(et, plain_book, {"Code": "B3", "Amount": "F3"}, route=True)
 
+
+
+def strings_book(path, shared=SHARED):
+    return write_raw_book(path, [sheet_xml(row(1, cell("A1", 0, "s"), cell("B1", "2")))], shared=shared,
+                          styles=STYLES)
+
+
+# Shared strings the native reading leaves to openpyxl's reader, which fails
+# on them (TypeError).
+RICH_SHARED = SHARED.replace("<t>plain</t>", '<r><rPr><sz val="big"/></rPr><t>plain</t></r>')
+
+# Where the route closes an archive member: (the shared strings, the member,
+# which of its closes is the one that raises, the error already in flight).
+MEMBER_CLOSES = {
+    "shared strings read natively": (SHARED, "xl/sharedStrings.xml", 1, None),
+    "worksheet read natively": (SHARED, "xl/worksheets/sheet1.xml", 1, None),
+    "shared strings openpyxl failed to read": (RICH_SHARED, "xl/sharedStrings.xml", 2, TypeError),
+}
+
+
+@pytest.mark.parametrize("raised", [KeyboardInterrupt, SystemExit, ValueError], ids=lambda e: e.__name__)
+@pytest.mark.parametrize("case", list(MEMBER_CLOSES), ids=list(MEMBER_CLOSES))
+def test_native_route_passes_on_an_interrupt_while_closing_a_member(et, tmp_path, caplog, monkeypatch, case,
+                                                                     raised):
+    shared, member, failing_close, in_flight = MEMBER_CLOSES[case]
+    path = strings_book(str(tmp_path / "book.xlsx"), shared)
+    mapping = {"a": "A1", "b": "B1"}
+    untouched = et.read_excel_by_cells(path, mapping)
+    untouched_records = records(caplog)
+    caplog.clear()
+    real_close = zipfile.ZipExtFile.close
+    closes = []
+
+    def close(self):
+        real_close(self)  # the member is closed, then the error arrives
+        if self.name == member:
+            closes.append(self.name)
+            if len(closes) == failing_close:
+                raise raised("while closing")
+
+    monkeypatch.setattr(zipfile.ZipExtFile, "close", close)
+    if issubclass(raised, Exception):
+        # An ordinary error of the close changes nothing.
+        df = et.read_excel_by_cells(path, mapping)
+        assert table(df) == table(untouched) and records(caplog) == untouched_records
+        return
+    with warnings.catch_warnings():
+        # pandas closes the file it opened only after an Exception.
+        warnings.simplefilter("ignore", ResourceWarning)
+        with pytest.raises(raised, match="^while closing$") as caught:
+            et.read_excel_by_cells(path, mapping)
+        context = caught.value.__context__
+        assert (None if context is None else type(context)) is in_flight
+        assert our_entries(caught.value) == [("vorlatek/excelTools", QUALNAME, 50)]
+        assert records(caplog) == []
+        del caught, context
+        gc.collect()
+
+
+@pytest.mark.parametrize("raised, outcome", [(KeyboardInterrupt, KeyboardInterrupt), (SystemExit, SystemExit),
+                                             (ValueError, AttributeError)], ids=lambda e: e.__name__)
+@pytest.mark.parametrize("attribute", ["_vorlatek_book", "book"])
+def test_native_sheet_reading_passes_on_an_interrupt_reading_its_reader(et, tmp_path, attribute, raised, outcome):
+    # The route's engine reads its state from the reader it is called on;
+    # when that fails in an ordinary way, the engine's own reading runs,
+    # which an object of no engine class does not have (AttributeError).
+    et.read_excel_by_cells(strings_book(str(tmp_path / "book.xlsx")), {"a": "A1"})
+    engine = pd.ExcelFile._engines["openpyxl"]
+    native = [c for c in engine.__subclasses__() if c.__module__ == "vorlatek.excelTools"][-1]
+
+    class Reader:
+        def __getattribute__(self, name):
+            if name == attribute:
+                raise raised(name)
+            if name == "_vorlatek_book":
+                return ()
+            return object.__getattribute__(self, name)
+
+    with pytest.raises(outcome) as caught:
+        native.get_sheet_data(Reader(), None)
+    assert outcome is AttributeError or str(caught.value) == attribute
 
 @pytest.mark.scale
 def test_native_route_keeps_no_references(et, tmp_path):

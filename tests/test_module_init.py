@@ -271,6 +271,45 @@ def test_missing_openpyxl_name_fails_at_its_line():
     assert out.strip() == "cannot import name get_column_letter init vorlatek.excelTools 7"
 
 
+
+# The initialisation looks names up on modules (openpyxl.styles' names before
+# it imports them, `min` on the builtins, `re.match`). The lookup raises once:
+# an ordinary exception keeps its old meaning, anything else ends the import.
+@pytest.mark.parametrize("module, name, raised, outcome", [
+    ("openpyxl.styles", "Font", "KeyboardInterrupt", "KeyboardInterrupt"),
+    ("openpyxl.styles", "Side", "SystemExit", "SystemExit"),
+    ("openpyxl.styles", "Font", "ValueError", "imported"),
+    ("builtins", "min", "KeyboardInterrupt", "KeyboardInterrupt"),
+    ("builtins", "enumerate", "SystemExit", "SystemExit"),
+    ("builtins", "min", "ValueError", "NameError: name 'min' is not defined"),
+    ("re", "match", "KeyboardInterrupt", "KeyboardInterrupt"),
+    ("re", "match", "ValueError", "imported"),
+], ids=lambda value: value.split(":")[0].split(".")[-1])
+def test_interrupt_while_looking_names_up_at_import_propagates(module, name, raised, outcome):
+    out = run_python(f"""
+        import builtins, re, sys, types
+        import openpyxl.styles
+        armed = [True]
+
+        class RaisingOnce(types.ModuleType):
+            def __getattribute__(self, attr):
+                if attr == {name!r} and armed:
+                    armed.pop()
+                    raise {raised}("from the lookup")
+                return super().__getattribute__(attr)
+
+        sys.modules[{module!r}].__class__ = RaisingOnce
+        try:
+            import vorlatek.excelTools as et
+        except BaseException as e:
+            assert "vorlatek.excelTools" not in sys.modules
+            print(type(e).__name__ if type(e).__name__ == {raised!r} else f"{{type(e).__name__}}: {{e}}")
+        else:
+            assert not armed and et.parse_cell("B7") == ("B", 7)
+            print("imported")
+    """)
+    assert out.strip() == outcome
+
 def test_second_import_and_reload_give_the_same_module():
     out = run_python("""
         import importlib, sys

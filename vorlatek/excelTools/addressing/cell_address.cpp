@@ -8,6 +8,7 @@
 
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/lookup.hpp"
 
 namespace xt {
 
@@ -78,19 +79,18 @@ Ref parse_natively(CallFrame& frame, PyObject* text)
 
 }  // namespace
 
-void remember_genuine_regex(PyObject* re_module) noexcept
+void remember_genuine_regex(PyObject* re_module)
 {
     if (genuine_re != nullptr) {
         return;
     }
-    PyObject* match = PyObject_GetAttrString(re_module, "match");
-    if (match == nullptr) {
-        PyErr_Clear();
+    Ref match = attribute_or_nothing(re_module, names.match);
+    if (!match) {
         return;
     }
     Py_INCREF(re_module);
     genuine_re = re_module;
-    genuine_re_match = match;
+    genuine_re_match = match.release();
 }
 
 Ref parse_cell_body(CallFrame& frame, const BoundArgs& args)

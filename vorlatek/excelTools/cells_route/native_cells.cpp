@@ -63,20 +63,41 @@ Ref instance_dict(PyObject* obj)
 }
 
 // Removes `name` from `dict` if it still holds `value` there; keeps a
-// pending exception as it is.
+// pending exception as it is. An ordinary failure of the removal is
+// dropped. The lookup may run Python code (the __eq__ of a key of the same
+// hash): an interrupt (anything not derived from Exception) raised there is
+// pending afterwards instead, the earlier exception as its __context__, as
+// an exception raised in a `finally` block replaces the one in flight.
 void take_away(PyObject* dict, PyObject* name, PyObject* value) noexcept
 {
-    const bool pending = PyErr_Occurred() != nullptr;
     PendingError saved;
     PyObject* held = PyDict_GetItemWithError(dict, name);
-    if (held == value && PyDict_DelItem(dict, name) < 0) {
-        PyErr_Clear();
+    if (held == value) {
+        PyDict_DelItem(dict, name);  // a failure is looked at below
     }
     if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+            if (saved.value() != nullptr) {
+                PendingError interrupt;
+                if (interrupt.value() != saved.value()) {
+                    Py_INCREF(saved.value());
+                    PyException_SetContext(interrupt.value(), saved.value());
+                }
+                interrupt.restore();
+            }
+            return;
+        }
         PyErr_Clear();
     }
-    if (pending) {
-        saved.restore();
+    saved.restore();
+}
+
+// take_away() where nothing is pending: an interrupt it met goes on.
+void take_away_checked(PyObject* dict, PyObject* name, PyObject* value)
+{
+    take_away(dict, name, value);
+    if (PyErr_Occurred()) {
+        throw_error_set();
     }
 }
 
@@ -299,7 +320,7 @@ void write_cells_natively(const PandasLayout& pandas, PyObject* writer, PyObject
         throw;
     }
     link->route = nullptr;
-    take_away(formatter_dict.get(), names.generate_body_attr, recorder.get());
+    take_away_checked(formatter_dict.get(), names.generate_body_attr, recorder.get());
     if (!link->called) {
         return;
     }
@@ -331,7 +352,7 @@ PyObject* stand_in_write_cells(PyObject* capsule, PyObject* args, PyObject* kwar
             PyObject* self_function = PyDict_GetItemWithError(writer_dict.get(), names.write_cells_attr);
             if (self_function != nullptr) {
                 Ref keep = Ref::borrow(self_function);
-                take_away(writer_dict.get(), names.write_cells_attr, keep.get());
+                take_away_checked(writer_dict.get(), names.write_cells_attr, keep.get());
             }
             else if (PyErr_Occurred()) {
                 throw_error_set();
@@ -377,16 +398,29 @@ public:
     }
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
+    // When the call failed: the stand-in goes, the call's error stays.
     ~StandIn()
     {
+        if (!ended_) {
+            link_->route = nullptr;
+            take_away(dict_.get(), names.write_cells_attr, function_.get());
+        }
+    }
+
+    // When the call succeeded: the stand-in goes; an interrupt meanwhile
+    // goes on.
+    void end()
+    {
+        ended_ = true;
         link_->route = nullptr;
-        take_away(dict_.get(), names.write_cells_attr, function_.get());
+        take_away_checked(dict_.get(), names.write_cells_attr, function_.get());
     }
 
 private:
     Ref dict_;
     Ref function_;
     Link* link_ = nullptr;
+    bool ended_ = false;
 };
 
 // The route applies to this call: pandas itself, its DataFrame and its
@@ -459,7 +493,9 @@ Ref call_to_excel(PyObject* to_excel, PyObject* frame_object, PyObject* writer,
     }
     Route route{pandas, writer};
     StandIn stand_in(route, std::move(dict));
-    return call(to_excel, {writer}, keywords);
+    Ref result = call(to_excel, {writer}, keywords);
+    stand_in.end();
+    return result;
 }
 
 }  // namespace xt

@@ -390,7 +390,14 @@ std::vector<std::string> installed_folders()
     Ref os_path = Ref::checked(PyImport_ImportModule("os.path"));
     Ref realpath = attribute(os_path.get(), "realpath");
     for (const char* key : {"stdlib", "platstdlib", "purelib", "platlib"}) {
-        PyObject* path = PyDict_Check(paths.get()) ? PyDict_GetItemString(paths.get(), key) : nullptr;
+        if (!PyDict_Check(paths.get())) {
+            break;
+        }
+        Ref name = Ref::checked(PyUnicode_FromString(key));
+        PyObject* path = PyDict_GetItemWithError(paths.get(), name.get());
+        if (path == nullptr && PyErr_Occurred()) {
+            throw_error_set();
+        }
         if (path == nullptr || !PyUnicode_Check(path)) {
             continue;
         }

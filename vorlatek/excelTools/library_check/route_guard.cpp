@@ -236,8 +236,14 @@ void functions_of(PyObject* value, std::vector<Ref>& out, int depth = 0)
     else if (PyType_Check(value)) {
         // A class's methods the route relies on are pieces of their own.
     }
-    else if (PyCallable_Check(value) && PyObject_HasAttrString(value, "__wrapped__")) {
-        Ref wrapped = Ref::checked(PyObject_GetAttrString(value, "__wrapped__"));
+    else if (PyCallable_Check(value)) {
+        // A wrapper (functools.wraps) names what it wraps; an ordinary error
+        // looking counts as none, an interrupt is passed on.
+        Ref wrapped = Ref::steal(PyObject_GetAttrString(value, "__wrapped__"));
+        if (!wrapped) {
+            swallow_ordinary_error();
+            return;
+        }
         functions_of(wrapped.get(), out, depth + 1);
     }
 }

@@ -106,7 +106,12 @@ Ref shared_strings(PyObject* excel_module, PyObject* archive, PyObject* path)
     if (!strings) {
         PendingError pending;
         Ref closed = Ref::steal(PyObject_CallMethodObjArgs(source.get(), names.close, nullptr));
-        pending.restore();
+        if (!closed) {
+            settle_failed_close(pending);
+        }
+        else {
+            pending.restore();
+        }
         throw_error_set();
     }
     call_method(source.get(), names.close);
@@ -180,8 +185,10 @@ void read_chartsheet(PyObject* excel, PyObject* archive, PyObject* valid_files, 
         if (!closed && pending.value() == nullptr) {
             throw_error_set();
         }
-        if (pending.value() != nullptr) {
-            PyErr_Clear();
+        if (!closed) {
+            settle_failed_close(pending);
+        }
+        else if (pending.value() != nullptr) {
             pending.restore();
         }
     }

@@ -37,6 +37,28 @@ inline Ref global_of(PyObject* module, PyObject* name)
     return Ref::borrow(value);
 }
 
+// After a close that failed while `earlier` waited (it may hold nothing),
+// as leaving a `with` block over the member would: an ordinary error of the
+// close is dropped and `earlier` is pending again; an interrupt (anything
+// not derived from Exception) raised by the close stays pending instead,
+// with `earlier` as its __context__.
+inline void settle_failed_close(PendingError& earlier) noexcept
+{
+    if (PyErr_ExceptionMatches(PyExc_Exception)) {
+        PyErr_Clear();
+        earlier.restore();
+        return;
+    }
+    if (earlier.value() != nullptr) {
+        PendingError interrupt;
+        if (interrupt.value() != nullptr && interrupt.value() != earlier.value()) {
+            Py_INCREF(earlier.value());
+            PyException_SetContext(interrupt.value(), earlier.value());
+        }
+        interrupt.restore();
+    }
+}
+
 inline std::string_view bytes_view(PyObject* bytes)
 {
     return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
@@ -52,13 +74,17 @@ public:
     }
     MemberSource(const MemberSource&) = delete;
     MemberSource& operator=(const MemberSource&) = delete;
+    // Closes the stream. An interrupt during the close is left pending (for
+    // pass_on_interrupt), whatever was pending before; any other failure of
+    // it is dropped.
     ~MemberSource() override
     {
         if (stream_) {
             PendingError pending;
             Ref closed = Ref::steal(PyObject_CallMethodObjArgs(stream_.get(), names.close, nullptr));
             if (!closed) {
-                PyErr_Clear();
+                settle_failed_close(pending);
+                return;
             }
             pending.restore();
         }

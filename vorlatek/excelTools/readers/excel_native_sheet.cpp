@@ -57,9 +57,8 @@ Ref plain_get_sheet_data(PyObject* self, PyObject* args, PyObject* kwargs)
 ColumnSelection selection_of(PyObject* self)
 {
     ColumnSelection selection;
-    Ref bounds = Ref::steal(PyObject_GetAttr(self, names.native_columns));
+    Ref bounds = attribute_or_nothing(self, names.native_columns);
     if (!bounds) {
-        PyErr_Clear();
         return selection;
     }
     if (!PyTuple_CheckExact(bounds.get()) || PyTuple_GET_SIZE(bounds.get()) != 2) {
@@ -257,15 +256,15 @@ Ref get_sheet_data_body(PyObject* self, PyObject* args, PyObject* kwargs)
         return plain_get_sheet_data(self, args, kwargs);
     }
     PyObject* worksheet = PyTuple_GET_ITEM(args, 0);
-    Ref state = Ref::steal(PyObject_GetAttr(self, names.native_state));
+    // Without the route's state (an ordinary failure to read it included)
+    // the engine's own reading runs; an interrupt goes on.
+    Ref state = attribute_or_nothing(self, names.native_state);
     if (!state) {
-        PyErr_Clear();
         return plain_get_sheet_data(self, args, kwargs);
     }
     RouteLibraries libraries;
-    Ref book = Ref::steal(PyObject_GetAttr(self, names.book));
+    Ref book = attribute_or_nothing(self, names.book);
     if (!book) {
-        PyErr_Clear();
         return plain_get_sheet_data(self, args, kwargs);
     }
     if (!PyTuple_CheckExact(state.get()) || PyTuple_GET_SIZE(state.get()) != 3 ||

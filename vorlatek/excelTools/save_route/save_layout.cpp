@@ -69,18 +69,16 @@ PyObject* pin(SaveLayout& l, PyObject* owner, const char* name, Expect expect)
 // it).
 Ref defined_class(const char* module, const char* name) { return library_class(module, name); }
 
-// The offset of an object slot of `owner`, pinned.
+// The offset of an object slot of `owner`, pinned: a writable __slots__
+// entry of the class, as every layout takes its slots (library_check).
 Py_ssize_t pin_slot(SaveLayout& l, PyTypeObject* owner, const char* name)
 {
     PyObject* descriptor = pin(l, reinterpret_cast<PyObject*>(owner), name, Expect::present);
-    if (Py_TYPE(descriptor) != &PyMemberDescr_Type) {
+    Py_ssize_t offset = 0;
+    if (!object_slot_offset(descriptor, owner, offset)) {
         unusable(name);
     }
-    auto* member = reinterpret_cast<PyMemberDescrObject*>(descriptor);
-    if (!PyType_IsSubtype(owner, PyDescr_TYPE(member)) || member->d_member->type != T_OBJECT_EX) {
-        unusable(name);
-    }
-    return member->d_member->offset;
+    return offset;
 }
 
 // A copy of `function` whose globals are `globals`.

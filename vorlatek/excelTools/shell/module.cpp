@@ -7,6 +7,7 @@
 #include "../core/compat.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
+#include "../library_check/lookup.hpp"
 #include "../addressing/cell_address.hpp"
 #include "code_objects.hpp"
 #include "function_type.hpp"
@@ -114,10 +115,13 @@ Ref import_module(PyObject* name, PyObject* globals)
     return Ref::checked(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
 }
 
+// Whether the module already holds every name. A lookup that fails with an
+// ordinary exception counts as "no" (the import then has its say); an
+// interrupt or exit request raised by one goes on.
 bool has_all_attrs(PyObject* module, PyObject* const* attrs, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i) {
-        if (PyObject_HasAttr(module, attrs[i]) == 0) {
+        if (!attribute_or_nothing(module, attrs[i])) {
             return false;
         }
     }
@@ -161,9 +165,9 @@ void import_from(PyObject* module_name, PyObject* const* attrs, std::size_t coun
 
 Ref lookup_builtin(PyObject* builtins_module, PyObject* name)
 {
-    Ref value = Ref::steal(PyObject_GetAttr(builtins_module, name));
+    Ref value = attribute_or_nothing(builtins_module, name);
     if (!value) {
-        PyErr_Clear();
+        // An ordinary failure of the lookup reads as a missing name.
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         throw_error_set();
     }
