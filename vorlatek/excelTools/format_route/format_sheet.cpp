@@ -7,7 +7,7 @@
 // each going through ordinary attribute access on whatever objects the
 // worksheet yields, so any worksheet-like object works. For plain openpyxl
 // worksheets the cells of both passes take the direct route of
-// openpyxl_direct.hpp, which leaves the same styles and widths.
+// direct_styler.hpp and cell_grid.hpp, which leave the same styles and widths.
 #include <Python.h>
 
 #include <optional>
@@ -17,7 +17,9 @@
 #include "format_sheet.hpp"
 #include "cell_measure.hpp"
 #include "direct_layout.hpp"
-#include "openpyxl_direct.hpp"
+#include "cell_grid.hpp"
+#include "direct_styler.hpp"
+#include "width_measure.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {

@@ -201,7 +201,6 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
     l.add_name = interned("add");
     l.parent_name = interned("parent");
     l.current_row_name = interned("_current_row");
-    l.cells_name = interned("_cells");
     l.max_row_name = interned("max_row");
     l.max_column_name = interned("max_column");
     l.cell_name = interned("cell");

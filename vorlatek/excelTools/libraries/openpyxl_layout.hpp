@@ -68,7 +68,6 @@ struct OpenpyxlLayout {
     Ref add_name;         // "add"
     Ref parent_name;      // "parent"
     Ref current_row_name; // "_current_row"
-    Ref cells_name;       // "_cells"
     Ref max_row_name;     // "max_row"
     Ref max_column_name;  // "max_column"
     Ref cell_name;        // "cell"

@@ -1,6 +1,5 @@
-// The direct route of format_excel_sheet: the cell work done with
-// openpyxl's pieces (openpyxl_layout.hpp).
-#include "openpyxl_direct.hpp"
+// The direct route's walk over a sheet's cells, and its two passes.
+#include "cell_grid.hpp"
 
 #include <algorithm>
 #include <climits>
@@ -8,7 +7,6 @@
 #include <vector>
 
 #include "../core/compat.hpp"
-#include "../core/datetime_fields.hpp"
 #include "../core/error.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
@@ -16,332 +14,10 @@
 #include "../write_session/collector_pause.hpp"
 #include "../write_session/empty_cell.hpp"
 #include "cell_measure.hpp"
-#include "../workbook/number_text.hpp"
-#include "../libraries/openpyxl_layout.hpp"
+#include "direct_styler.hpp"
+#include "width_measure.hpp"
 
 namespace xt {
-
-namespace {
-
-// An object the formatter makes inside write_formatted_excel waits for the
-// end of that write to be seen by the collector, as the placed cells do.
-// `pause` is the write's (WritePause::current() when the pass began), or
-// nullptr outside a write.
-void hold_for_write(CollectorPause* pause, PyObject* obj)
-{
-    if (pause != nullptr) {
-        pause->hold(obj);
-    }
-}
-
-// A writable view of the nine C ints of a style array; false (nothing held)
-// for an array of another length or item type.
-bool style_ints(PyObject* style_array, Py_buffer& view)
-{
-    if (PyObject_GetBuffer(style_array, &view, PyBUF_WRITABLE | PyBUF_FORMAT) < 0) {
-        swallow_ordinary_error();
-        return false;
-    }
-    if (view.itemsize == static_cast<Py_ssize_t>(sizeof(int)) &&
-        view.len == static_cast<Py_ssize_t>(style_array_length * sizeof(int)) &&
-        view.format != nullptr && std::strcmp(view.format, "i") == 0) {
-        return true;
-    }
-    PyBuffer_Release(&view);
-    return false;
-}
-
-struct BufferRelease {
-    Py_buffer& view;
-    ~BufferRelease() { PyBuffer_Release(&view); }
-};
-
-}  // namespace
-
-bool DirectStyler::resolve()
-{
-    if (!layout_still_holds(layout_)) {
-        return false;
-    }
-    Ref workbook = attribute_or_nothing(worksheet_, layout_.parent_name.get());
-    if (!workbook || Py_TYPE(workbook.get()) != as_type(layout_.workbook_type)) {
-        return false;
-    }
-    for (std::size_t i = 0; i < collections_.size(); ++i) {
-        Ref collection = attribute_or_nothing(workbook.get(), layout_.collection_names[i].get());
-        if (!collection || Py_TYPE(collection.get()) != as_type(layout_.indexed_list_type)) {
-            return false;
-        }
-        collections_[i] = std::move(collection);
-    }
-    indices_.fill(-1);
-    return true;
-}
-
-void DirectStyler::forget() noexcept
-{
-    state_ = State::unresolved;
-    for (Ref& collection : collections_) {
-        collection.reset();
-    }
-    indices_.fill(-1);
-}
-
-namespace {
-
-struct Assignment {
-    int line;
-    int role;       // DirectStyler role
-    int attribute;  // 0 font, 1 fill, 2 border, 3 alignment
-};
-
-}  // namespace
-
-bool DirectStyler::style(CallFrame& frame, PyObject* cell, bool header_row)
-{
-    if (Py_TYPE(cell) != as_type(layout_.cell_type)) {
-        return false;
-    }
-    PyObject* value = *slot_at(cell, layout_.value_offset);
-    if (value == nullptr) {
-        return false;
-    }
-    frame.at(222);
-    if (value == Py_None) {
-        return true;
-    }
-    if (*slot_at(cell, layout_.parent_offset) != worksheet_) {
-        return false;
-    }
-    if (state_ == State::unresolved) {
-        state_ = resolve() ? State::ready : State::unusable;
-    }
-    if (state_ != State::ready) {
-        return false;
-    }
-    PyObject** style_slot = slot_at(cell, layout_.style_offset);
-    PyObject* style = *style_slot;
-    if (style == nullptr || (style != Py_None && Py_TYPE(style) != as_type(layout_.style_array_type))) {
-        return false;
-    }
-    Py_buffer view;
-    if (style != Py_None && !style_ints(style, view)) {
-        return false;
-    }
-    frame.at(224);
-    static constexpr Assignment header_assignments[] = {
-        {225, header_font, 0}, {226, header_fill, 1}, {230, center_aligned, 3}, {231, thin_border, 2}};
-    static constexpr Assignment body_assignments[] = {
-        {228, cell_font, 0}, {230, center_aligned, 3}, {231, thin_border, 2}};
-    const Assignment* assignments = header_row ? header_assignments : body_assignments;
-    const std::size_t count = header_row ? 4 : 3;
-    if (style == Py_None) {
-        // The first assignment gives the cell a fresh style array.
-        frame.at(assignments[0].line);
-        PyObject* fresh = new_style_array(layout_);
-        if (fresh == nullptr) {
-            throw_error_set();
-        }
-        *style_slot = fresh;
-        Py_DECREF(style);
-        style = fresh;
-        hold_for_write(write_pause_, fresh);
-        if (!style_ints(style, view)) {
-            // Not what StyleArray() makes: the assignments take it from here.
-            return false;
-        }
-    }
-    BufferRelease release{view};
-    int* ints = static_cast<int*>(view.buf);
-    PyObject* const objects[role_count] = {styles_.header_font.get(), styles_.header_fill.get(),
-                                           styles_.cell_font.get(), styles_.center_aligned.get(),
-                                           styles_.thin_border.get()};
-    // Each assignment stores the integer of its style object; the first cell
-    // that needs an object learns it from the collection's own `add`, so
-    // the collections grow in the order the assignments would grow them. An
-    // `add` result that is no plain int of C range goes in through the
-    // array's own item store, as the assignment would put it there.
-    for (std::size_t i = 0; i < count; ++i) {
-        const Assignment& assignment = assignments[i];
-        frame.at(assignment.line);
-        const auto role = static_cast<Role>(assignment.role);
-        const std::size_t attribute = static_cast<std::size_t>(assignment.attribute);
-        const Py_ssize_t position = layout_.positions[attribute];
-        if (indices_[role] >= 0) {
-            ints[position] = indices_[role];
-            continue;
-        }
-        Ref index = call_method(collections_[attribute].get(), layout_.add_name.get(),
-                                {objects[role]});
-        int overflow = 0;
-        const long number =
-            PyLong_CheckExact(index.get()) ? PyLong_AsLongAndOverflow(index.get(), &overflow) : -1;
-        if (number >= 0 && number <= INT_MAX && overflow == 0) {
-            indices_[role] = static_cast<int>(number);
-            ints[position] = indices_[role];
-        }
-        else {
-            if (PyErr_Occurred()) {
-                throw_error_set();
-            }
-            check_status(PySequence_SetItem(style, position, index.get()));
-        }
-    }
-    return true;
-}
-
-namespace {
-
-// A plain datetime, date or time without a time zone: str() is the
-// interpreter's isoformat, which asks no time zone object for its offset.
-bool naive_date_value(PyObject* value)
-{
-    if (PyDateTimeAPI == nullptr) {
-        return false;
-    }
-    if (PyDateTime_CheckExact(value)) {
-        return tzinfo_of_datetime(value) == Py_None;
-    }
-    if (PyTime_CheckExact(value)) {
-        return tzinfo_of_time(value) == Py_None;
-    }
-    return PyDate_CheckExact(value);
-}
-
-// Values whose truth test and text conversion are the interpreter's own and
-// run no other code; None (every cell the grid made) is never converted.
-bool measured_quietly(PyObject* value)
-{
-    PyTypeObject* type = Py_TYPE(value);
-    return value == Py_None || type == &PyUnicode_Type || type == &PyLong_Type ||
-           type == &PyFloat_Type || type == &PyBool_Type || naive_date_value(value);
-}
-
-// len(str(value)) when the value is truthy, for a plain str, bool, float,
-// naive date value or an int within C long long, counted without making the
-// text; false for any other value (and for an int beyond that range).
-bool measured_length_at_once(PyObject* value, Py_ssize_t& max_length)
-{
-    Py_ssize_t length = 0;
-    if (value == Py_None || value == Py_False) {
-        return true;
-    }
-    if (value == Py_True) {
-        length = 4;
-    }
-    else if (PyUnicode_CheckExact(value)) {
-        length = PyUnicode_GetLength(value);
-        if (length < 0) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    else if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow != 0 || (number == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        // Digits of |number| (computed on the unsigned magnitude, so the
-        // smallest long long is counted too) plus the sign.
-        unsigned long long magnitude =
-            number < 0 ? 0ULL - static_cast<unsigned long long>(number)
-                       : static_cast<unsigned long long>(number);
-        length = number < 0 ? 1 : 0;
-        do {
-            ++length;
-            magnitude /= 10;
-        } while (magnitude != 0);
-        if (number == 0) {
-            return true;  // 0 is falsy
-        }
-    }
-    else if (PyFloat_CheckExact(value)) {
-        const double number = PyFloat_AS_DOUBLE(value);
-        if (number == 0.0) {
-            return true;  // 0.0 and -0.0 are falsy
-        }
-        std::size_t counted = 0;
-        if (!repr_length(number, counted)) {
-            return false;
-        }
-        length = static_cast<Py_ssize_t>(counted);
-    }
-    else if (naive_date_value(value)) {
-        // Dates and times are always true. isoformat(" "): YYYY-MM-DD, then
-        // HH:MM:SS for a datetime or time, then .ffffff when the
-        // microseconds are not 0.
-        if (PyDateTime_CheckExact(value)) {
-            length = PyDateTime_DATE_GET_MICROSECOND(value) != 0 ? 26 : 19;
-        }
-        else if (PyTime_CheckExact(value)) {
-            length = PyDateTime_TIME_GET_MICROSECOND(value) != 0 ? 15 : 8;
-        }
-        else {
-            length = 10;
-        }
-    }
-    else {
-        return false;
-    }
-    if (length > max_length) {
-        max_length = length;
-    }
-    return true;
-}
-
-}  // namespace
-
-namespace {
-
-// Whether measure_cell_direct takes `cell` without running code of any kind.
-bool measured_without_code(const OpenpyxlLayout& layout, PyObject* cell) noexcept
-{
-    if (Py_TYPE(cell) != as_type(layout.cell_type)) {
-        return false;
-    }
-    PyObject* value = *slot_at(cell, layout.value_offset);
-    return value != nullptr && measured_quietly(value);
-}
-
-}  // namespace
-
-void prepare_date_measures()
-{
-    if (PyDateTimeAPI == nullptr) {
-        PyDateTime_IMPORT;
-        if (PyDateTimeAPI == nullptr) {
-            swallow_ordinary_error();
-        }
-    }
-}
-
-bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_t& max_length,
-                         bool& other_code_ran) noexcept
-{
-    if (Py_TYPE(cell) != as_type(layout.cell_type) ||
-        *slot_at(cell, layout.value_offset) == nullptr) {
-        return false;
-    }
-    PyObject* held = *slot_at(cell, layout.value_offset);
-    other_code_ran = !measured_quietly(held);
-    if (measured_length_at_once(held, max_length)) {
-        return true;
-    }
-    measure_value(
-        [cell, &layout]() -> PyObject* {
-            PyObject* value = *slot_at(cell, layout.value_offset);
-            if (value == nullptr) {
-                PyErr_SetString(PyExc_AttributeError, "_value");
-                return nullptr;
-            }
-            Py_INCREF(value);
-            return value;
-        },
-        max_length);
-    return true;
-}
 
 namespace {
 
@@ -481,12 +157,12 @@ public:
             recheck();
         }
         PyObject* column_number = column_numbers_[static_cast<std::size_t>(column - 1)].get();
-        PyObject** indexed = nullptr;
+        Ref* indexed = nullptr;
         if (!index_.empty()) {
             indexed = &index_[static_cast<std::size_t>(row - 1) * column_numbers_.size() +
                               static_cast<std::size_t>(column - 1)];
-            if (*indexed != nullptr) {
-                return Ref::borrow(*indexed);
+            if (*indexed) {
+                return indexed->dup();
             }
             if (holes_pending() && (!recording_ || note_hole(row, row_number, column))) {
                 return Ref();
@@ -514,7 +190,7 @@ public:
                         {{layout_.row_name.get(), row_number}, {names.column, column_number}});
         }
         if (indexed != nullptr) {
-            *indexed = made.dup().release();
+            *indexed = made.dup();
         }
         return made;
     }
@@ -640,33 +316,29 @@ private:
         recording_ = false;
         column_numbers_ = std::move(kept.column_numbers);
         index_ = std::move(kept.index);
-        // Emptied without letting go of the references the index now owns.
-        kept.column_numbers.clear();
-        kept.index.clear();
         kept.clear();
         return true;
     }
 
     void drop_index() noexcept
     {
-        for (PyObject* indexed_cell : index_) {
-            Py_XDECREF(indexed_cell);
-        }
+        // Emptied before the cells are let go: a finaliser that runs then
+        // finds no index.
+        std::vector<Ref> dropped = std::move(index_);
         index_.clear();
-        index_.shrink_to_fit();
     }
 
     // From the keys scan_keys just read (no code ran since: the dict and
     // its values are as scanned), so the dict is walked once.
     void build_index(std::size_t width)
     {
-        index_.assign(static_cast<std::size_t>(rows_) * width, nullptr);
+        index_.clear();
+        index_.resize(static_cast<std::size_t>(rows_) * width);
         for (const ScannedCell& scanned : scanned_) {
             if (scanned.row >= 1 && scanned.row <= rows_ && scanned.column >= 1 &&
                 scanned.column <= static_cast<long>(width)) {
-                Py_INCREF(scanned.cell);
                 index_[static_cast<std::size_t>(scanned.row - 1) * width +
-                       static_cast<std::size_t>(scanned.column - 1)] = scanned.cell;
+                       static_cast<std::size_t>(scanned.column - 1)] = Ref::borrow(scanned.cell);
             }
         }
     }
@@ -776,9 +448,9 @@ private:
         }
         bool column_one = false;
         for (std::size_t row = 0; row < static_cast<std::size_t>(rows_); ++row) {
-            const PyObject* const* first = &index_[row * width];
-            column_one = column_one || first[0] != nullptr;
-            if (std::all_of(first, first + width, [](const PyObject* cell) { return cell == nullptr; })) {
+            const Ref* first = &index_[row * width];
+            column_one = column_one || static_cast<bool>(first[0]);
+            if (std::all_of(first, first + width, [](const Ref& cell) { return !cell; })) {
                 return false;
             }
         }
@@ -804,7 +476,7 @@ private:
         if (!layout_still_holds(layout_) || !methods_unshadowed(layout_, worksheet_)) {
             return false;
         }
-        Ref cells = attribute_or_nothing(worksheet_, layout_.cells_name.get());
+        Ref cells = attribute_or_nothing(worksheet_, names.cells_attr);
         if (!cells || !PyDict_CheckExact(cells.get())) {
             return false;
         }
@@ -838,7 +510,7 @@ private:
     // The cell dict's cells, row by row, each with a reference of the
     // index's own (so no code run meanwhile can free one); empty when not
     // in use.
-    std::vector<PyObject*> index_;
+    std::vector<Ref> index_;  // the cells row by row; null where missing
     // The cell dict's entries as scan_keys read them, borrowed, until the
     // index is built from them.
     struct ScannedCell {
@@ -855,9 +527,7 @@ private:
 
 void KeptGrid::clear() noexcept
 {
-    for (PyObject* indexed_cell : index) {
-        Py_XDECREF(indexed_cell);
-    }
+    std::vector<Ref> dropped = std::move(index);
     index.clear();
     column_numbers.clear();
     cells.reset();

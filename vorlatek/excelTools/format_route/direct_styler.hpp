@@ -18,19 +18,18 @@
 // worksheet methods that yield the cells. Any other cell, worksheet or
 // binding goes through the ordinary assignments; after such a cell (which
 // may run any code) the sheet and the collections are checked again.
+//
+// This file: the styling of one cell.
 #pragma once
 
 #include <Python.h>
 
 #include <array>
-#include <cstdint>
-#include <vector>
 
-#include "../write_session/collector_pause.hpp"
-#include "../write_session/owed_cells.hpp"
-#include "../core/ref.hpp"
 #include "../core/call_frame.hpp"
+#include "../core/ref.hpp"
 #include "../libraries/openpyxl_layout.hpp"
+#include "../write_session/collector_pause.hpp"
 #include "sheet_styles.hpp"
 
 namespace xt {
@@ -71,50 +70,15 @@ private:
     CollectorPause* write_pause_ = WritePause::current();
 };
 
-// One cell of the width pass for a cell of openpyxl's own Cell class, reading
-// its value slot; returns false for any other cell. `other_code_ran` tells
-// whether measuring the value may have run code of any kind (the truth test
-// or str() of a value that is not a plain str, int, float, bool, or date,
-// datetime or time without a time zone), which may have changed the sheet,
-// its cells or openpyxl's classes.
-bool measure_cell_direct(const OpenpyxlLayout& layout, PyObject* cell, Py_ssize_t& max_length,
-                         bool& other_code_ran) noexcept;
-
-// Lets measure_cell_direct count plain dates and times without making their
-// text (it converts them otherwise); may run the datetime module's import,
-// so it is called where code of any kind may run.
-void prepare_date_measures();
-
-// The styling pass and the width pass over the cells iter_rows() and
-// iter_cols() would yield, walked directly over the sheet's cell dict.
-// Each returns false, having done nothing, when the sheet's own iteration
-// is to be used; cells that are not plain go through the public attributes.
-//
-// The styling pass leaves the grid it walked in `kept` (every cell of it,
-// made where missing); the width pass takes it over instead of reading the
-// cell dict again, when nothing but these passes has touched the sheet since:
-// the same dict, of the same size, and openpyxl's pieces as checked.
-struct KeptGrid {
-    KeptGrid() = default;
-    KeptGrid(const KeptGrid&) = delete;
-    KeptGrid& operator=(const KeptGrid&) = delete;
-    ~KeptGrid() { clear(); }
-    void clear() noexcept;
-
-    Ref cells;                   // the sheet's cell dict
-    Py_ssize_t cells_size = 0;   // its size when the styling pass ended
-    bool version_known = false;  // and its version then (core/compat.hpp)
-    std::uint64_t version = 0;
-    long rows = 0;
-    std::vector<Ref> column_numbers;
-    std::vector<PyObject*> index;  // the cells row by row, owned references
-    // The grid's holes left unmade (see owed_cells.hpp), or nullptr.
-    OwedCells::Grid* owed = nullptr;
-};
-
-bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
-                        const OpenpyxlLayout& layout, KeptGrid& kept);
-bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
-                              KeptGrid& kept);
+// An object the formatter makes inside write_formatted_excel waits for the
+// end of that write to be seen by the collector, as the placed cells do.
+// `pause` is the write's (WritePause::current() when the pass began), or
+// nullptr outside a write.
+inline void hold_for_write(CollectorPause* pause, PyObject* obj)
+{
+    if (pause != nullptr) {
+        pause->hold(obj);
+    }
+}
 
 }  // namespace xt
