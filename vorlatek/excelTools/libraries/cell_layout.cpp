@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "../core/error.hpp"
-#include "../core/first_use.hpp"
+#include "layout_slot.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../library_check/route_guard.hpp"
@@ -107,9 +107,7 @@ std::unique_ptr<CellLayout> make_cell_layout(const OpenpyxlLayout& base)
     return made;
 }
 
-CellLayout* process_cell_layout = nullptr;
-bool cell_layout_attempted = false;
-FirstUseLock cell_layout_lock;
+LayoutSlot<CellLayout> cell_layout_slot(AfterFailure::settled);
 
 // The globals the value setter reads still hold what it was captured with:
 // _TYPES maps int, float, str and bool as openpyxl ships it.
@@ -148,26 +146,15 @@ const CellLayout* cell_layout_if_unchanged()
     if (base == nullptr) {
         return nullptr;
     }
-    if (!cell_layout_attempted) {
+    if (!cell_layout_slot.settled()) {
         // Made from openpyxl's own pieces only (the question stays open
         // while any is replaced).
         if (!library_check::may_run(library_check::Route::cells)) {
             return nullptr;
         }
-        FirstUseGuard guard(cell_layout_lock);
-        if (!guard.held()) {
-            return nullptr;
-        }
-        if (!cell_layout_attempted) {
-            try {
-                process_cell_layout = make_cell_layout(*base).release();
-            }
-            catch (const PyErrorSet&) {
-                swallow_ordinary_error();
-            }
-            cell_layout_attempted = true;
-        }
+        cell_layout_slot.build([base] { return make_cell_layout(*base); });
     }
+    const CellLayout* process_cell_layout = cell_layout_slot.get();
     if (process_cell_layout == nullptr || !layout_still_holds(*base) ||
         !library_check::may_run(library_check::Route::cells)) {
         return nullptr;

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "../core/error.hpp"
-#include "../core/first_use.hpp"
+#include "layout_slot.hpp"
 #include "../core/pyapi.hpp"
 #include "../library_check/route_guard.hpp"
 
@@ -278,34 +278,19 @@ std::unique_ptr<OpenpyxlLayout> make_layout()
 // Made at the first call and kept for the process, like the interned names.
 // When openpyxl is not what the direct route knows, that is remembered too
 // and every call takes the ordinary assignments.
-OpenpyxlLayout* process_layout = nullptr;
-bool layout_attempted = false;
-FirstUseLock layout_lock;
+LayoutSlot<OpenpyxlLayout> process_layout(AfterFailure::settled);
 
 const OpenpyxlLayout* layout_for_process()
 {
-    if (layout_attempted) {
-        return process_layout;
+    if (process_layout.settled()) {
+        return process_layout.get();
     }
     // The layout is made from openpyxl's own pieces only: while any is not
     // (replaced, wrapped), the question stays open for a later call.
     if (!library_check::may_run(library_check::Route::format)) {
         return nullptr;
     }
-    FirstUseGuard guard(layout_lock);
-    if (!guard.held() || layout_attempted) {
-        return process_layout;
-    }
-    try {
-        process_layout = make_layout().release();
-        layout_attempted = true;
-    }
-    catch (const PyErrorSet&) {
-        // An interrupt while importing leaves the question open.
-        swallow_ordinary_error();
-        layout_attempted = true;
-    }
-    return process_layout;
+    return process_layout.build(make_layout);
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <utility>
 
 #include "../core/error.hpp"
-#include "../core/first_use.hpp"
+#include "layout_slot.hpp"
 #include "../core/names.hpp"
 #include "../core/pyapi.hpp"
 #include "../library_check/route_guard.hpp"
@@ -163,9 +163,7 @@ std::unique_ptr<PandasLayout> make_pandas_layout()
     return made;
 }
 
-PandasLayout* process_pandas_layout = nullptr;
-bool pandas_layout_attempted = false;
-FirstUseLock pandas_layout_lock;
+LayoutSlot<PandasLayout> pandas_layout_slot(AfterFailure::settled);
 
 }  // namespace
 
@@ -190,7 +188,7 @@ const PandasLayout* pandas_layout_if_genuine(PyObject* pd)
     if (!PyModule_CheckExact(pd)) {
         return nullptr;
     }
-    if (!pandas_layout_attempted) {
+    if (!pandas_layout_slot.settled()) {
         Ref imported = Ref::steal(PyImport_GetModule(names.pandas));
         if (!imported) {
             if (PyErr_Occurred()) {
@@ -203,20 +201,9 @@ const PandasLayout* pandas_layout_if_genuine(PyObject* pd)
         if (imported.get() != pd || !library_check::may_run(library_check::Route::cells)) {
             return nullptr;
         }
-        FirstUseGuard guard(pandas_layout_lock);
-        if (!guard.held()) {
-            return nullptr;
-        }
-        if (!pandas_layout_attempted) {
-            try {
-                process_pandas_layout = make_pandas_layout().release();
-            }
-            catch (const PyErrorSet&) {
-                swallow_ordinary_error();
-            }
-            pandas_layout_attempted = true;
-        }
+        pandas_layout_slot.build(make_pandas_layout);
     }
+    const PandasLayout* process_pandas_layout = pandas_layout_slot.get();
     if (process_pandas_layout == nullptr || process_pandas_layout->pandas_module.get() != pd ||
         !pandas_pins_hold(*process_pandas_layout)) {
         return nullptr;

@@ -10,7 +10,7 @@
 
 #include "../core/compat.hpp"
 #include "../core/error.hpp"
-#include "../core/first_use.hpp"
+#include "../libraries/layout_slot.hpp"
 #include "../core/pyapi.hpp"
 #include "native_save.hpp"
 #include "sheet_member.hpp"
@@ -508,33 +508,22 @@ std::unique_ptr<SaveLayout> make_layout()
     return layout;
 }
 
-SaveLayout* process_layout = nullptr;
-FirstUseLock layout_lock;
+// Not made (the libraries not as the route knows them now): the plain save
+// runs, and the next call looks again.
+LayoutSlot<SaveLayout> process_layout(AfterFailure::ask_again);
 
 }  // namespace
 
 const SaveLayout* save_layout()
 {
-    if (process_layout != nullptr) {
-        return process_layout;
+    if (process_layout.settled()) {
+        return process_layout.get();
     }
     // The route's objects are made from openpyxl's own pieces only.
     if (!library_check::may_run(library_check::Route::save)) {
         return nullptr;
     }
-    FirstUseGuard guard(layout_lock);
-    if (!guard.held() || process_layout != nullptr) {
-        return process_layout;
-    }
-    try {
-        process_layout = make_layout().release();
-    }
-    catch (const PyErrorSet&) {
-        // Not what the route knows (now): the plain save runs, and the next
-        // call looks again.
-        swallow_ordinary_error();
-    }
-    return process_layout;
+    return process_layout.build(make_layout);
 }
 
 bool save_layout_holds(const SaveLayout& layout)
@@ -547,13 +536,13 @@ bool save_layout_holds(const SaveLayout& layout)
 
 PyObject* routed_save_now(const SaveLayout& layout)
 {
-    if (!layout.routed_save_large_pieces && &layout == process_layout) {
+    if (!layout.routed_save_large_pieces && &layout == process_layout.get()) {
         // zipfile or shutil was not as known when the layout was made (a
         // wrapper in place for a while, say): looked at again, so that the
         // large-piece archive comes back once they are.
-        FirstUseGuard guard(layout_lock);
-        if (guard.held() && !process_layout->routed_save_large_pieces) {
-            make_large_piece_save(*process_layout);
+        FirstUseGuard guard(process_layout.lock());
+        if (guard.held() && !process_layout.get()->routed_save_large_pieces) {
+            make_large_piece_save(*process_layout.get());
         }
     }
     if (layout.routed_save_large_pieces && pins_hold(layout.archive_pins)) {
