@@ -34,11 +34,21 @@ PIECE_LINE = re.compile(r'^PIECE\((?P<routes>[^,]+),\s*"(?P<module>[^"]+)",\s*"(
 VERIFIED_LINE = re.compile(
     r'^VERIFIED\((?P<minor>\d+),\s*"(?P<piece>[^"]+)",\s*"(?P<digest>[0-9a-f]+)",\s*"(?P<releases>[^"]*)"\)')
 ROUTE_LINE = re.compile(r"^ROUTE\((?P<name>\w+)\)")
+NEEDS_LINE = re.compile(r"^NEEDS\((?P<route>\w+),\s*(?P<needed>\w+)\)")
 
 
 def read_routes():
     with open(os.path.join(CHECK_DIR, "routes.inc"), encoding="utf-8") as f:
         return [m["name"] for m in map(ROUTE_LINE.match, f) if m]
+
+
+def read_needs():
+    """{route: [routes whose pieces it needs too]}"""
+    needs = {}
+    with open(os.path.join(CHECK_DIR, "routes.inc"), encoding="utf-8") as f:
+        for m in filter(None, map(NEEDS_LINE.match, f)):
+            needs.setdefault(m["route"], []).append(m["needed"])
+    return needs
 
 
 ROUTES = read_routes()
@@ -270,11 +280,9 @@ def main(argv):
         verified = read_verified()
         print("Python 3.%d, %s" % (minor, releases()))
         lxml = getattr(importlib.import_module("openpyxl"), "LXML", False)
+        missing = {}
         for route in ROUTES:
-            if route == "save_etree" and lxml:
-                print("%-10s not used: openpyxl writes through lxml" % route)
-                continue
-            missing = []
+            missing[route] = []
             for routes, module, path, need in pieces:
                 if route not in routes:
                     continue
@@ -282,11 +290,19 @@ def main(argv):
                 if d == "absent" and need == "optional":
                     continue
                 if d is None or (minor, module + ":" + path, d) not in verified:
-                    missing.append("%s:%s (%s)" % (module, path, note or "digest %s not verified" % d))
-            state = "native" if not missing else "steps aside"
+                    missing[route].append("%s:%s (%s)" % (module, path, note or "digest %s not verified" % d))
+        needs = read_needs()
+        for route in ROUTES:
+            if route == "save_etree" and lxml:
+                print("%-10s not used: openpyxl writes through lxml" % route)
+                continue
+            needed = [n for n in needs.get(route, []) if missing[n]]
+            state = "native" if not missing[route] and not needed else "steps aside"
             print("%-10s %s" % (route, state))
-            for m in missing:
+            for m in missing[route]:
                 print("    " + m)
+            for n in needed:
+                print("    needs the %s route's pieces" % n)
         return 0
     rows = {}
     for routes, module, path, need in pieces:

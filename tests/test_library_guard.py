@@ -303,6 +303,21 @@ def test_the_modules_digests_are_the_scripts(tmp_path):
     assert differ == {}
 
 
+def test_a_route_steps_aside_with_the_pieces_it_needs(monkeypatch, capsys):
+    """The cell placement runs on the openpyxl layout the formatter's pieces
+    vouch for: with one of those replaced, the script reports both routes
+    stepping aside, the placement for the pieces it needs."""
+    from openpyxl.worksheet.worksheet import Worksheet
+    iter_cols = Worksheet.iter_cols
+    monkeypatch.setattr(Worksheet, "iter_cols", lambda self, *a, **k: iter_cols(self, *a, **k))
+    digests.main(["--routes"])
+    report = capsys.readouterr().out.splitlines()
+    assert "format     steps aside" in report
+    assert "cells      steps aside" in report
+    assert "    needs the format route's pieces" in report
+    assert "read       native" in report
+
+
 @pytest.mark.parametrize("release, kept", [
     # Shared with pandas 2.3.3 on 3.9: the shared rows stay, under it alone.
     ("pandas 2.0.3", "pandas 2.3.3"),

@@ -22,6 +22,7 @@ namespace {
 
 enum Need { required, optional };
 // Each route's bit in a piece's set of routes, named as the route.
+#define NEEDS(route, needed)
 #define ROUTE(name) constexpr unsigned name = 1U << static_cast<unsigned>(Route::name);
 #include "routes.inc"
 #undef ROUTE
@@ -30,6 +31,34 @@ constexpr std::size_t route_count = 0
 #include "routes.inc"
     ;
 #undef ROUTE
+#undef NEEDS
+
+// What each route needs of other routes' pieces besides its own.
+struct RouteNeed {
+    Route route;
+    Route needed;
+};
+#define ROUTE(name)
+#define NEEDS(route, needed) {Route::route, Route::needed},
+constexpr RouteNeed route_needs[] = {
+#include "routes.inc"
+};
+#undef NEEDS
+#undef ROUTE
+
+constexpr bool needs_are_direct()
+{
+    // One level: a needed route needs nothing itself, and none needs itself.
+    for (const RouteNeed& need : route_needs) {
+        for (const RouteNeed& other : route_needs) {
+            if (other.route == need.needed || need.route == need.needed) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+static_assert(needs_are_direct(), "a route in routes.inc needs a route that needs another");
 
 struct PieceSpec {
     unsigned routes;
@@ -411,7 +440,12 @@ bool may_run_checked(Route route)
 bool may_run(Route route)
 {
     try {
-        const bool answer = may_run_checked(route);
+        bool answer = may_run_checked(route);
+        for (const RouteNeed& need : route_needs) {
+            if (answer && need.route == route) {
+                answer = may_run_checked(need.needed);
+            }
+        }
         if (PyErr_Occurred()) {
             swallow_ordinary_error();
             return false;

@@ -27,15 +27,17 @@ namespace xt::library_check {
 
 // The routes of routes.inc, in its order.
 enum class Route {
+#define NEEDS(route, needed)
 #define ROUTE(name) name,
 #include "routes.inc"
 #undef ROUTE
+#undef NEEDS
 };
 
-// True when every piece `route` relies on is the libraries' own code of a
-// verified release now. Anything unknown is a plain "no", never an error;
-// only an interrupt (an exception not derived from Exception) is passed on,
-// as PyErrorSet.
+// True when every piece `route` relies on (its own and those of the routes
+// it needs, routes.inc) is the libraries' own code of a verified release
+// now. Anything unknown is a plain "no", never an error; only an interrupt
+// (an exception not derived from Exception) is passed on, as PyErrorSet.
 bool may_run(Route route);
 
 // True when the code of `function` (a plain function) reads or stores the
