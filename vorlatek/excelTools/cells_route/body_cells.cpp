@@ -14,10 +14,6 @@
 // kind whose whole way through these calls is known gets its cell directly.
 #include "body_cells.hpp"
 
-#include <datetime.h>
-
-#include <cmath>
-#include <cstring>
 #include <vector>
 
 #include "../core/error.hpp"
@@ -25,8 +21,10 @@
 #include "../core/pyapi.hpp"
 #include "arrow_texts.hpp"
 #include "../libraries/cell_layout.hpp"
+#include "../libraries/style_array.hpp"
 #include "../write_session/collector_pause.hpp"
 #include "../libraries/pandas_layout.hpp"
+#include "value_plans.hpp"
 
 namespace xt {
 
@@ -40,78 +38,16 @@ constexpr long long max_plain_offset = 1LL << 31;
 // threads run: about every millisecond.
 constexpr unsigned signal_check_interval = 1024;
 
-enum class Kind {
-    native,    // the cell is made here
-    dated,     // made here once the number format of its type is known
-    known,     // through the per-cell calls; they run pandas' and openpyxl's code only
-    any,       // through the per-cell calls, which may run any code
-};
-
-// What a value becomes in its cell.
-struct Plan {
-    Kind kind = Kind::any;
-    Ref value;                          // the cell's value
-    PyObject* data_type = nullptr;      // borrowed, interned
-    PyTypeObject* format_key = nullptr; // the type whose number format the cell gets
-};
-
 bool exact_small_int(PyObject* value, long long& out)
 {
     return exact_long_long(value, out) && out > -max_plain_offset && out < max_plain_offset;
 }
-
-// A datetime's time zone, read from its structure as datetime's own tzinfo
-// attribute reads it.
-bool has_time_zone(PyObject* datetime)
-{
-    return reinterpret_cast<_PyDateTime_BaseTZInfo*>(datetime)->hastzinfo != 0;
-}
-
-// A style array's nine ints, read or written through its buffer.
-class StyleInts {
-public:
-    explicit StyleInts(PyObject* style)
-    {
-        if (PyObject_GetBuffer(style, &view_, PyBUF_WRITABLE | PyBUF_FORMAT) < 0) {
-            throw_error_set();
-        }
-        held_ = true;
-        if (view_.itemsize != static_cast<Py_ssize_t>(sizeof(int)) ||
-            view_.len != static_cast<Py_ssize_t>(style_array_length * sizeof(int)) ||
-            view_.format == nullptr || std::strcmp(view_.format, "i") != 0) {
-            ints_ = nullptr;
-        }
-        else {
-            ints_ = static_cast<int*>(view_.buf);
-        }
-    }
-    StyleInts(const StyleInts&) = delete;
-    StyleInts& operator=(const StyleInts&) = delete;
-    ~StyleInts()
-    {
-        if (held_) {
-            PyBuffer_Release(&view_);
-        }
-    }
-    int* ints() const { return ints_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-    int* ints_ = nullptr;
-};
 
 class BodyWriter {
 public:
     BodyWriter(const PandasLayout& pandas, const BodyPlace& place)
         : pandas_(pandas), place_(place)
     {
-        if (PyDateTimeAPI == nullptr) {
-            PyDateTime_IMPORT;
-            if (PyDateTimeAPI == nullptr) {
-                throw_error_set();
-            }
-        }
         rowcounter_ = get_attr(place.formatter, names.rowcounter);
         long long startrow = 0;
         long long startcol = 0;
@@ -126,7 +62,7 @@ public:
         cells_ = cell_layout_if_unchanged();
         native_ = plain_numbers_ && cells_ != nullptr && trust_sheet();
         if (native_) {
-            prepare_texts();
+            native_ = planner_.prepare_texts(place.formatter, *cells_);
         }
     }
 
@@ -148,7 +84,7 @@ public:
             Ref key = Ref::checked(PyTuple_Pack(2, everything.get(), colidx_number.get()));
             Ref series = get_item(iloc.get(), key.get());
             Ref column = column_number(colidx, colidx_number.get());
-            naive_datetimes_ = -1;
+            planner_.start_column();
             // for i, val in enumerate(series):
             Ref values = column_values(series.get());
             for (Py_ssize_t i = 0;; ++i) {
@@ -206,26 +142,6 @@ private:
         return true;
     }
 
-    // The texts missing and infinite values become, and their data types.
-    void prepare_texts()
-    {
-        Ref na_rep = get_attr(place_.formatter, names.na_rep);
-        Ref inf_rep = get_attr(place_.formatter, names.inf_rep);
-        Ref float_format = get_attr(place_.formatter, names.float_format);
-        if (!PyUnicode_CheckExact(na_rep.get()) || !PyUnicode_CheckExact(inf_rep.get()) ||
-            float_format.get() != Py_None) {
-            // Other representations go through pandas' own formatting.
-            native_ = false;
-            return;
-        }
-        na_rep_ = std::move(na_rep);
-        na_type_ = text_data_type(*cells_, na_rep_.get());
-        inf_rep_ = std::move(inf_rep);
-        inf_type_ = text_data_type(*cells_, inf_rep_.get());
-        neg_inf_rep_ = concat({names.minus, inf_rep_.get()});
-        neg_inf_type_ = text_data_type(*cells_, neg_inf_rep_.get());
-    }
-
     // After code of any kind ran (a value's own str(), say), everything the
     // direct placement relies on is checked again.
     void check_again()
@@ -267,152 +183,6 @@ private:
         return Ref::checked(PyNumber_Add(shifted.get(), one.get()));
     }
 
-    // --- what a value becomes ------------------------------------------------
-
-    Plan text_plan(Ref text, PyObject* data_type) const
-    {
-        Plan plan;
-        if (data_type == nullptr) {
-            plan.kind = Kind::known;
-            return plan;
-        }
-        plan.kind = Kind::native;
-        plan.value = std::move(text);
-        plan.data_type = data_type;
-        return plan;
-    }
-
-    Plan missing() const { return text_plan(na_rep_.dup(), na_type_); }
-
-    // A float after _format_value and _value_with_fmt: NaN is missing, the
-    // infinities become texts, any other number stays a float.
-    Plan floating(PyObject* exact_float, double number) const
-    {
-        if (std::isnan(number)) {
-            return missing();
-        }
-        if (std::isinf(number)) {
-            return number > 0 ? text_plan(inf_rep_.dup(), inf_type_)
-                              : text_plan(neg_inf_rep_.dup(), neg_inf_type_);
-        }
-        Plan plan;
-        plan.kind = Kind::native;
-        plan.value = exact_float != nullptr ? Ref::borrow(exact_float)
-                                            : Ref::checked(PyFloat_FromDouble(number));
-        plan.data_type = names.type_numeric;
-        return plan;
-    }
-
-    Plan native(Ref value, PyObject* data_type) const
-    {
-        Plan plan;
-        plan.kind = Kind::native;
-        plan.value = std::move(value);
-        plan.data_type = data_type;
-        return plan;
-    }
-
-    Plan dated(PyObject* value, PyObject* data_type) const
-    {
-        Plan plan;
-        plan.kind = Kind::dated;
-        plan.value = Ref::borrow(value);
-        plan.data_type = data_type;
-        plan.format_key = Py_TYPE(value);
-        return plan;
-    }
-
-    static bool is_type(PyObject* value, const Ref& type)
-    {
-        return reinterpret_cast<PyObject*>(Py_TYPE(value)) == type.get();
-    }
-
-    // A naive datetime64 column yields only time-zone-free Timestamps.
-    bool naive_datetime_column(PyObject* series)
-    {
-        if (naive_datetimes_ < 0) {
-            Ref dtype = get_attr(series, names.dtype);
-            naive_datetimes_ = 0;
-            if (PyObject_TypeCheck(dtype.get(), as_type(pandas_.numpy_dtype_type))) {
-                Ref kind = get_attr(dtype.get(), names.kind);
-                naive_datetimes_ = PyUnicode_CheckExact(kind.get()) &&
-                                   PyUnicode_Compare(kind.get(), names.datetime_kind) == 0;
-            }
-        }
-        return naive_datetimes_ == 1;
-    }
-
-    Plan classify(PyObject* series, PyObject* value)
-    {
-        PyTypeObject* type = Py_TYPE(value);
-        if (type == &PyFloat_Type) {
-            return floating(value, PyFloat_AS_DOUBLE(value));
-        }
-        if (type == &PyLong_Type) {
-            return native(Ref::borrow(value), names.type_numeric);
-        }
-        if (type == &PyUnicode_Type) {
-            return text_plan(Ref::borrow(value), text_data_type(*cells_, value));
-        }
-        if (type == &PyBool_Type) {
-            return native(Ref::borrow(value), names.type_bool);
-        }
-        if (value == Py_None || value == pandas_.na.get() || value == pandas_.nat.get()) {
-            return missing();
-        }
-        for (const Ref& float_type : pandas_.numpy_float_types) {
-            if (is_type(value, float_type)) {
-                const double number = PyFloat_AsDouble(value);
-                if (number == -1.0 && PyErr_Occurred()) {
-                    throw_error_set();
-                }
-                return floating(nullptr, number);
-            }
-        }
-        for (const Ref& integer_type : pandas_.numpy_integer_types) {
-            if (is_type(value, integer_type)) {
-                return native(Ref::checked(PyNumber_Long(value)), names.type_numeric);
-            }
-        }
-        if (is_type(value, pandas_.numpy_bool_type)) {
-            const int truth = PyObject_IsTrue(value);
-            if (truth < 0) {
-                throw_error_set();
-            }
-            return native(Ref::borrow(truth ? Py_True : Py_False), names.type_bool);
-        }
-        if (is_type(value, pandas_.timestamp_type)) {
-            if (naive_datetime_column(series) ||
-                (pandas_.timestamp_tzinfo_is_datetimes && !has_time_zone(value))) {
-                return dated(value, names.type_date);
-            }
-            return Plan{Kind::known, Ref(), nullptr, nullptr};
-        }
-        if (PyDateTime_CheckExact(value)) {
-            if (!has_time_zone(value)) {
-                return dated(value, names.type_date);
-            }
-            return Plan{Kind::known, Ref(), nullptr, nullptr};
-        }
-        if (PyDate_CheckExact(value)) {
-            return dated(value, names.type_date);
-        }
-        if (PyDelta_CheckExact(value) || is_type(value, pandas_.timedelta_type)) {
-            // val.total_seconds() / 86400, a number formatted "0".
-            Ref seconds = call_method(value, names.total_seconds);
-            if (!PyFloat_CheckExact(seconds.get())) {
-                return Plan{Kind::known, Ref(), nullptr, nullptr};
-            }
-            Plan plan;
-            plan.kind = Kind::dated;
-            plan.value = Ref::checked(PyFloat_FromDouble(PyFloat_AS_DOUBLE(seconds.get()) / 86400.0));
-            plan.data_type = names.type_numeric;
-            plan.format_key = type;
-            return plan;
-        }
-        return Plan{};
-    }
-
     // --- placing ---------------------------------------------------------------
 
     struct Learned {
@@ -434,10 +204,11 @@ private:
 
     // Makes the cell and puts it into the cell dict unless the sheet already
     // holds one there; otherwise the value is left to the per-cell calls.
-    Placed place_directly(const Plan& plan, PyObject* row, long long row_value, PyObject* column)
+    Placed place_directly(const ValuePlan& plan, PyObject* row, long long row_value,
+                          PyObject* column)
     {
         Ref style = Ref::borrow(Py_None);
-        if (plan.kind == Kind::dated) {
+        if (plan.kind == PlanKind::dated) {
             const Learned* learned = learned_for(plan.format_key);
             if (learned == nullptr) {
                 // A cell the sheet already holds keeps its own number format
@@ -451,7 +222,7 @@ private:
                 return held == 1 ? Placed::occupied : Placed::format_unknown;
             }
             style = Ref::checked(new_style_array(*cells_->openpyxl));
-            StyleInts view(style.get());
+            StyleArrayView view(style.get(), /*writable=*/true);
             if (view.ints() == nullptr) {
                 return Placed::format_unknown;
             }
@@ -509,7 +280,7 @@ private:
 
     // After a dated value went through the calls: its cell shows the number
     // format every later value of its type gets, when it holds nothing else.
-    void learn(const Plan& plan, PyObject* row, PyObject* column)
+    void learn(const ValuePlan& plan, PyObject* row, PyObject* column)
     {
         Ref key = Ref::checked(PyTuple_Pack(2, row, column));
         PyObject* cell = PyDict_GetItemWithError(cell_dict_.get(), key.get());
@@ -530,7 +301,7 @@ private:
             Py_TYPE(style) != as_type(openpyxl.style_array_type)) {
             return;
         }
-        StyleInts view(style);
+        StyleArrayView view(style, /*writable=*/false);
         const int* ints = view.ints();
         if (ints == nullptr) {
             return;
@@ -560,11 +331,11 @@ private:
         }
         PyObject* row = row_number(i);
         const long long row_value = first_row_ + i;
-        Plan plan;
+        ValuePlan plan;
         Placed placed = Placed::format_unknown;
         if (native_ && row_value >= 1 && row_value <= max_sheet_row) {
-            plan = classify(series, value);
-            if (plan.kind == Kind::native || plan.kind == Kind::dated) {
+            plan = planner_.classify(series, value, *cells_);
+            if (plan.kind == PlanKind::native || plan.kind == PlanKind::dated) {
                 placed = place_directly(plan, row, row_value, column);
                 if (placed == Placed::done) {
                     return;
@@ -575,7 +346,7 @@ private:
         if (!native_) {
             return;
         }
-        if (plan.kind == Kind::any) {
+        if (plan.kind == PlanKind::any) {
             check_again();
             return;
         }
@@ -585,7 +356,7 @@ private:
             return;
         }
         // Only a cell the calls made afresh shows what every later one gets.
-        if (plan.kind == Kind::dated && placed == Placed::format_unknown &&
+        if (plan.kind == PlanKind::dated && placed == Placed::format_unknown &&
             learned_for(plan.format_key) == nullptr) {
             learn(plan, row, column);
         }
@@ -602,7 +373,6 @@ private:
     Ref cell_dict_;
     long long current_row_ = 0;
     bool current_row_moved_ = false;
-    int naive_datetimes_ = -1;
     unsigned since_signal_check_ = 0;
     std::vector<Ref> rows_;
     std::vector<Learned> learned_;
@@ -611,12 +381,9 @@ private:
     CollectorPause own_pause_;
     CollectorPause& collector_pause_ =
         WritePause::current() != nullptr ? *WritePause::current() : own_pause_;
-    Ref na_rep_;
-    Ref inf_rep_;
-    Ref neg_inf_rep_;
-    PyObject* na_type_ = nullptr;
-    PyObject* inf_type_ = nullptr;
-    PyObject* neg_inf_type_ = nullptr;
+    // What each value becomes: the texts missing and infinite values get,
+    // and what the current column's dtype says of its datetimes.
+    ValuePlanner planner_{pandas_};
 };
 
 }  // namespace

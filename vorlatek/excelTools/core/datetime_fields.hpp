@@ -15,6 +15,12 @@ inline PyObject* tzinfo_of_datetime(PyObject* value)
     return fields->hastzinfo ? fields->tzinfo : Py_None;
 }
 
+// Whether a datetime holds a time zone, as its tzinfo attribute tells.
+inline bool has_time_zone(PyObject* datetime)
+{
+    return reinterpret_cast<PyDateTime_DateTime*>(datetime)->hastzinfo != 0;
+}
+
 // A time's tzinfo (None when it holds none).
 inline PyObject* tzinfo_of_time(PyObject* value)
 {

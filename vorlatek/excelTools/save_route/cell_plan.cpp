@@ -3,6 +3,7 @@
 
 #include <datetime.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
