@@ -25,15 +25,12 @@ combinations=(
     "py3.8-pandas2.0.3-openpyxl3.1.2        -read format cells save"
     "py3.9-pandas2.0.3-openpyxl3.1.3        read format cells save"
     "py3.9-pandas2.1.4-openpyxl3.1.0        -read format cells save"
-    "py3.9-pandas2.1.4-openpyxl3.1.4        read format cells save"
-    "py3.9-pandas2.2.3-openpyxl3.1.1        -read format cells save"
     "py3.9-pandas2.2.3-openpyxl3.1.2        -read format cells save"
     "py3.10-pandas2.0.3-openpyxl3.1.0       -read format cells save"
-    "py3.10-pandas2.1.4-openpyxl3.1.1       -read format cells save"
     "py3.10-pandas2.1.4-openpyxl3.1.2       -read format cells save"
     "py3.10-pandas2.2.3-openpyxl3.1.4       read format cells save"
-    "py3.10-pandas2.3.3-openpyxl3.1.3       read format cells save"
     "py3.11-pandas2.1.4-openpyxl3.1.5       read format cells save"
+    "py3.11-pandas3.1.2-openpyxl3.1.5       read format cells save"
     "py3.11-pandas2.2.3-openpyxl3.1.1       -read format cells save"
     "py3.11-pandas2.3.3-openpyxl3.1.0       -read format cells save"
     "py3.12-pandas2.2.3-openpyxl3.1.4-lxml  read format cells save"
@@ -41,6 +38,8 @@ combinations=(
     "py3.12-pandas3.0.6-openpyxl3.1.5       read format cells save"
     "py3.13-pandas2.3.3-openpyxl3.1.2-lxml  -read format cells save"
     "py3.13-pandas3.1.1-openpyxl3.1.5       read format cells save"
+    "py3.14-pandas3.0.6-openpyxl3.1.5       read format cells save"
+    "py3.15-pandas3.0.6-openpyxl3.1.5       read format cells save"
 )
 declare -A route_tests=(
     [read]=tests/test_excel_route_differential.py
@@ -87,6 +86,12 @@ EOF
 
 replay_seeds() {
     local python=$1 version=$2 target status=0 replayed=()
+    if ! "$python" -c "import atheris" 2>/dev/null; then
+        # atheris publishes no wheel for the newest Pythons, and the Debian
+        # root has no clang to build one: the differential tests still ran.
+        echo "seed corpora not replayed: atheris is not installable for Python $version here"
+        return 0
+    fi
     export VORLATEK_FUZZ_SCRATCH=$scratch/fuzz
     mkdir -p "$VORLATEK_FUZZ_SCRATCH"
     for target in "${fuzz_targets[@]}"; do
@@ -140,12 +145,30 @@ if [ ${#selected[@]} -eq 0 ]; then
     echo "no combination named in VORLATEK_MATRIX_ONLY" >&2
     exit 1
 fi
+# Combinations on a Python this machine lacks but the Debian unstable root
+# carries run there, after the others (as scripts/test.sh does).
+on_host=()
+in_root=()
+for line in "${selected[@]}"; do
+    read -r name _ <<<"$line"
+    version=${name%%-*}
+    version=${version#py}
+    if ! scripts/find-python.sh "$version" >/dev/null 2>&1 &&
+            [[ " $(scripts/pythons.sh --root) " == *" $version "* ]]; then
+        in_root+=("$name")
+    else
+        on_host+=("$line")
+    fi
+done
+selected=(${on_host[@]+"${on_host[@]}"})
 failed=()
 began=$(date +%s)
 # Each next venv is made (mostly downloads) while the current one is tested.
-read -r name _ <<<"${selected[0]}"
-prepare "$name" &
-preparing=$!
+if [ ${#selected[@]} -gt 0 ]; then
+    read -r name _ <<<"${selected[0]}"
+    prepare "$name" &
+    preparing=$!
+fi
 for k in "${!selected[@]}"; do
     read -r name expected <<<"${selected[$k]}"
     start=$(date +%s)
@@ -187,6 +210,11 @@ for k in "${!selected[@]}"; do
     [ "$ok" -eq 1 ] || failed+=("$name")
     echo "=== $name: $([ "$ok" -eq 1 ] && echo passed || echo FAILED), $(( $(date +%s) - start )) s"
 done
+if [ ${#in_root[@]} -gt 0 ]; then
+    echo "=== ${in_root[*]}: in the Debian unstable root"
+    VORLATEK_MATRIX_ONLY="${in_root[*]}" VORLATEK_MATRIX_PART=1/1 \
+        scripts/debian-root.sh bash scripts/test-matrix.sh "$@" || failed+=("${in_root[@]}")
+fi
 echo "=== matrix took $(( $(date +%s) - began )) s"
 if [ ${#failed[@]} -gt 0 ]; then
     echo "failed: ${failed[*]}"
