@@ -59,6 +59,17 @@ public:
         return layout_;
     }
 
+    // The layout once settled; otherwise built, when `may_build()` (the
+    // route guard's answer) says the pieces are the libraries' own now.
+    template <class MayBuild, class Make>
+    Layout* settled_or_built(MayBuild may_build, Make make)
+    {
+        if (settled_) {
+            return layout_;
+        }
+        return may_build() ? build(make) : nullptr;
+    }
+
     // For work on the kept layout that must not overlap a build.
     FirstUseLock& lock() noexcept { return lock_; }
 

@@ -282,15 +282,10 @@ LayoutSlot<OpenpyxlLayout> process_layout(AfterFailure::settled);
 
 const OpenpyxlLayout* layout_for_process()
 {
-    if (process_layout.settled()) {
-        return process_layout.get();
-    }
     // The layout is made from openpyxl's own pieces only: while any is not
     // (replaced, wrapped), the question stays open for a later call.
-    if (!library_check::may_run(library_check::Route::format)) {
-        return nullptr;
-    }
-    return process_layout.build(make_layout);
+    return process_layout.settled_or_built(
+        [] { return library_check::may_run(library_check::Route::format); }, make_layout);
 }
 
 }  // namespace

@@ -516,14 +516,9 @@ LayoutSlot<SaveLayout> process_layout(AfterFailure::ask_again);
 
 const SaveLayout* save_layout()
 {
-    if (process_layout.settled()) {
-        return process_layout.get();
-    }
     // The route's objects are made from openpyxl's own pieces only.
-    if (!library_check::may_run(library_check::Route::save)) {
-        return nullptr;
-    }
-    return process_layout.build(make_layout);
+    return process_layout.settled_or_built(
+        [] { return library_check::may_run(library_check::Route::save); }, make_layout);
 }
 
 bool save_layout_holds(const SaveLayout& layout)
