@@ -538,14 +538,14 @@ void KeptGrid::clear() noexcept
     owed = nullptr;
 }
 
-bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+RouteOutcome style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
                         const OpenpyxlLayout& layout, KeptGrid& kept)
 {
     // for row_idx, row in enumerate(worksheet.iter_rows()):
     frame.at(220);
     CellGrid grid(layout, worksheet);
     if (!grid.open()) {
-        return false;
+        return RouteOutcome::declined;
     }
     DirectStyler styler(layout, worksheet, styles);
     std::vector<Ref> row_cells;
@@ -582,17 +582,17 @@ bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles
         }
     }
     grid.keep(kept);
-    return true;
+    return RouteOutcome::taken;
 }
 
-bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
+RouteOutcome set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
                               KeptGrid& kept)
 {
     // for col in worksheet.columns:
     frame.at(234);
     CellGrid grid(layout, worksheet);
     if (!grid.open(&kept)) {
-        return false;
+        return RouteOutcome::declined;
     }
     bool direct_values = true;
     std::vector<Ref> row_numbers;
@@ -647,7 +647,7 @@ bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const Openp
         }
         set_column_width(frame, worksheet, col_letter.get(), max_length);
     }
-    return true;
+    return RouteOutcome::taken;
 }
 
 }  // namespace xt

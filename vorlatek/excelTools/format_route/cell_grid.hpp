@@ -9,6 +9,7 @@
 
 #include "../core/call_frame.hpp"
 #include "../core/ref.hpp"
+#include "../core/route_outcome.hpp"
 #include "../libraries/openpyxl_layout.hpp"
 #include "../write_session/owed_cells.hpp"
 #include "sheet_styles.hpp"
@@ -42,9 +43,11 @@ struct KeptGrid {
     OwedCells::Grid* owed = nullptr;
 };
 
-bool style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
-                        const OpenpyxlLayout& layout, KeptGrid& kept);
-bool set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
-                              KeptGrid& kept);
+// The two passes of the styling on the cell grid. Each declines, having done
+// nothing, when the worksheet's cells are not a grid it can hold.
+RouteOutcome style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
+                                const OpenpyxlLayout& layout, KeptGrid& kept);
+RouteOutcome set_column_widths_direct(CallFrame& frame, PyObject* worksheet,
+                                      const OpenpyxlLayout& layout, KeptGrid& kept);
 
 }  // namespace xt

@@ -223,12 +223,14 @@ Ref format_excel_sheet_body(CallFrame& frame, const BoundArgs& args)
     // run code of other cells.
     const OpenpyxlLayout* layout = direct_layout_for(worksheet, styles);
     KeptGrid kept;
-    if (layout == nullptr || !style_cells_direct(frame, worksheet, styles, *layout, kept)) {
+    if (layout == nullptr ||
+        style_cells_direct(frame, worksheet, styles, *layout, kept) == RouteOutcome::declined) {
         style_cells(frame, worksheet, styles, layout);
     }
     prepare_date_measures();
     layout = direct_layout_for(worksheet, styles);
-    if (layout == nullptr || !set_column_widths_direct(frame, worksheet, *layout, kept)) {
+    if (layout == nullptr ||
+        set_column_widths_direct(frame, worksheet, *layout, kept) == RouteOutcome::declined) {
         set_column_widths(frame, worksheet, layout);
     }
     return Ref::borrow(Py_None);

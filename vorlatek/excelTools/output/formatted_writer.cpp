@@ -153,7 +153,8 @@ void route_save_after_failure(PyObject* writer)
     try {
         // What the failure's traceback holds may reach the workbook.
         settle_owed_cells();
-        route_save_natively(writer);
+        // Taken or declined, the exit saves the workbook.
+        static_cast<void>(route_save_natively(writer));
         failure.restore();
     }
     catch (const PyErrorSet&) {
@@ -193,7 +194,7 @@ Ref write_workbook(CallFrame& frame, PyObject* file_path, PyObject* sheets_data,
         // The exit's save writes the sheets' rows natively where it can. It
         // is set up only now, once the caller's code (a replaced formatter)
         // has run, so that no copy of the workbook made there carries it.
-        if (!route_save_natively(writer.get())) {
+        if (route_save_natively(writer.get()) == RouteOutcome::declined) {
             settle_owed_cells();
         }
         for (const char* exit_step : {"__exit__", "close", "_save"}) {

@@ -297,14 +297,14 @@ bool route_libraries(RouteLibraries& libraries)
            openpyxl_pieces(libraries);
 }
 
-Ref read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
+RoutedResult read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
                         PyObject* read_names, PyObject* columns)
 {
     RouteLibraries libraries;
     PandasPieces pieces;
     if (!pandas_pieces(libraries, pieces) || !library_check::may_run(library_check::Route::read) ||
         !openpyxl_pieces(libraries)) {
-        return Ref();
+        return std::nullopt;
     }
     const ReadClasses classes = native_classes(libraries, pieces);
     Ref pandas = lookup_global(names.pd);

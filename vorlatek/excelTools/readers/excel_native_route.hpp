@@ -23,14 +23,15 @@
 #include <Python.h>
 
 #include "../core/ref.hpp"
+#include "../core/route_outcome.hpp"
 
 namespace xt {
 
 // Reads the workbook as pd.read_excel(file_path, usecols=use_cols,
 // skiprows=skip_rows, header=None, names=read_names) does; `columns` are the
-// zero-based sheet columns `use_cols` selects. Returns an empty Ref, having
-// done nothing, when the route is not to be taken; exceptions are the read's.
-Ref read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
+// zero-based sheet columns `use_cols` selects. Returns nothing, having done
+// nothing, when the route is not to be taken; exceptions are the read's.
+RoutedResult read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
                         PyObject* read_names, PyObject* columns);
 
 // The engine's methods (excel_native_book.cpp).

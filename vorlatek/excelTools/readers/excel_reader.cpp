@@ -193,9 +193,10 @@ Ref read_excel_by_cells_body(CallFrame& frame, const BoundArgs& args)
         Ref sheet_order = names_in_sheet_order(cols.get(), names_list.get());
         PyObject* read_names = sheet_order ? sheet_order.get() : names_list.get();
         Ref columns = selected_columns(cols.get());
-        Ref df = read_excel_natively(file_path, use_cols.get(), skip_rows.get(), read_names,
-                                     columns.get());
-        if (!df) {
+        RoutedResult routed = read_excel_natively(file_path, use_cols.get(), skip_rows.get(),
+                                                  read_names, columns.get());
+        Ref df = routed ? std::move(*routed) : Ref();
+        if (!routed) {
             Ref pandas = lookup_global(names.pd);
             Ref read_excel = get_attr(pandas.get(), names.read_excel);
             df = call(read_excel.get(), {file_path},

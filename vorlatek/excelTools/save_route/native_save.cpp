@@ -433,34 +433,34 @@ bool pandas_openpyxl_writer(PyObject* writer)
     }
 }
 
-bool route_save_natively(PyObject* writer)
+RouteOutcome route_save_natively(PyObject* writer)
 {
     try {
         Ref pd = genuine_pandas_writer(writer);
         if (!pd) {
-            return false;
+            return RouteOutcome::declined;
         }
         const SaveLayout* layout = save_layout();
         if (layout == nullptr || Py_TYPE(writer) != as_type(layout->pandas_writer_type) ||
             pd.get() != layout->pandas_module.get() || !save_layout_holds(*layout)) {
-            return false;
+            return RouteOutcome::declined;
         }
         Ref workbook = attribute_or_nothing(writer, layout->book_name.get());
         if (!workbook || Py_TYPE(workbook.get()) != as_type(layout->workbook_type)) {
-            return false;
+            return RouteOutcome::declined;
         }
         Ref instance_dict = Ref::checked(PyObject_GenericGetDict(workbook.get(), nullptr));
         if (check_status(PyDict_Contains(instance_dict.get(), layout->save_name.get())) != 0) {
-            return false;
+            return RouteOutcome::declined;
         }
         Ref reference = Ref::checked(PyWeakref_NewRef(workbook.get(), nullptr));
         Ref save = Ref::checked(PyCFunction_NewEx(&routed_save_definition, reference.get(), nullptr));
         check_status(PyDict_SetItem(instance_dict.get(), layout->save_name.get(), save.get()));
-        return true;
+        return RouteOutcome::taken;
     }
     catch (const PyErrorSet&) {
         swallow_ordinary_error();
-        return false;
+        return RouteOutcome::declined;
     }
 }
 

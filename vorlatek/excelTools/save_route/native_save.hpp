@@ -15,6 +15,8 @@
 
 #include <Python.h>
 
+#include "../core/route_outcome.hpp"
+
 namespace xt {
 
 // Called just before the pandas writer's exit, after every frame was
@@ -22,7 +24,7 @@ namespace xt {
 // writer and the workbook are the genuine ones, and tells whether it did;
 // does nothing otherwise. Ordinary errors while looking are swallowed; an
 // interrupt is passed on as PyErrorSet.
-bool route_save_natively(PyObject* writer);
+RouteOutcome route_save_natively(PyObject* writer);
 
 // Whether the module's pd is pandas itself and `writer` pandas' own openpyxl
 // writer, as the route knows them. Ordinary errors count as "no".
