@@ -155,7 +155,8 @@ EOF
     start=$(seconds)
     venv=$work/smoke-$version
     "$(scripts/find-python.sh "$version")" -m venv "$venv"
-    "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" "$wheel" >&2
+    # A venv used once: its modules are compiled as they are imported, not all at install.
+    "$venv/bin/python" -m pip install "${quiet[@]}" --no-compile -c "constraints/py$version.txt" "$wheel" >&2
     mkdir -p "$work/run-$version"
     (cd "$work/run-$version" && "$venv/bin/python" "$root/scripts/smoke_test.py")
     echo "($(( $(seconds) - start )) s)"
@@ -163,7 +164,8 @@ EOF
     if [ "$version" = "${VORLATEK_WHEEL_SUITE:-3.12}" ]; then
         echo "=== Python $version: the native-path tests against the installed wheel"
         start=$(seconds)
-        "$venv/bin/python" -m pip install "${quiet[@]}" -c "constraints/py$version.txt" -r requirements-dev.txt >&2
+        "$venv/bin/python" -m pip install "${quiet[@]}" --no-compile -c "constraints/py$version.txt" \
+            -r requirements-dev.txt >&2
         # pytest's own entry point keeps the checkout off sys.path.
         (source scripts/native-tests.sh && "$venv/bin/pytest" -q -n "${VORLATEK_TEST_WORKERS:-2}" "${native_tests[@]}")
         echo "($(( $(seconds) - start )) s)"

@@ -8,8 +8,9 @@
 #      the plain libraries; each route must run exactly where the table below
 #      expects it to;
 #   2. the differential tests of every route expected to run (each test also
-#      checks that its route ran), and the reading route's also where it is
-#      expected to step aside (they then check that openpyxl did the reading);
+#      checks that its route ran); where the reading route is expected to step
+#      aside, step 1 has checked that it does, and the module's read is then
+#      pandas' own calls, which the pinned suite's reading tests hold;
 #   3. every fuzz target's seed corpus, each input run once (no fuzzing).
 # VORLATEK_MATRIX_ONLY="name ..." limits the run to some combinations;
 # VORLATEK_MATRIX_PART=i/n to every n-th one from the i-th (CI runs 1/2 and 2/2
@@ -28,16 +29,13 @@ combinations=(
     "py3.9-pandas2.2.3-openpyxl3.1.2        -read format cells save"
     "py3.10-pandas2.0.3-openpyxl3.1.0       -read format cells save"
     "py3.10-pandas2.1.4-openpyxl3.1.2       -read format cells save"
-    "py3.10-pandas2.2.3-openpyxl3.1.4       read format cells save"
     "py3.11-pandas2.1.4-openpyxl3.1.5       read format cells save"
     "py3.11-pandas3.1.2-openpyxl3.1.5       read format cells save"
     "py3.11-pandas2.2.3-openpyxl3.1.1       -read format cells save"
     "py3.11-pandas2.3.3-openpyxl3.1.0       -read format cells save"
-    "py3.12-pandas2.2.3-openpyxl3.1.4-lxml  read format cells save"
     "py3.12-pandas2.3.3-openpyxl3.1.3       read format cells save"
     "py3.12-pandas3.0.6-openpyxl3.1.5       read format cells save"
     "py3.13-pandas2.3.3-openpyxl3.1.2-lxml  -read format cells save"
-    "py3.13-pandas3.1.1-openpyxl3.1.5       read format cells save"
     "py3.14-pandas3.0.6-openpyxl3.1.5       read format cells save"
     "py3.15-pandas3.0.6-openpyxl3.1.5       read format cells save"
 )
@@ -123,7 +121,9 @@ prepare() {
         fi
         # The pip a venv comes with may predate -C (config settings).
         ".venv/matrix-$name/bin/python" -m pip install "${quiet[@]}" --upgrade pip
-        ".venv/matrix-$name/bin/python" -m pip install "${quiet[@]}" --only-binary=:all: \
+        # The venv serves one run: its modules are compiled as they are
+        # imported, not all at install.
+        ".venv/matrix-$name/bin/python" -m pip install "${quiet[@]}" --only-binary=:all: --no-compile \
             -r "constraints/matrix/$name.txt"
     } >"$scratch/prepare-$name.log" 2>&1
 }
@@ -198,7 +198,6 @@ for k in "${!selected[@]}"; do
     for route in $expected; do
         if [ "$route" = -read ]; then
             native_read=0
-            tests+=("${route_tests[read]}")
         elif [[ $route != -* ]]; then
             tests+=("${route_tests[$route]}")
         fi

@@ -318,28 +318,51 @@ def test_a_route_steps_aside_with_the_pieces_it_needs(monkeypatch, capsys):
     assert "read       native" in report
 
 
-def test_every_verified_row_is_tested_on_its_python():
-    """Each digest row is exercised on its Python by the pinned suite
-    (constraints/py3.N.txt) or by a release-matrix combination holding one of
-    the row's releases: a digest nothing tests would let a route run on code
-    no differential test has seen."""
+def runs_by_python():
+    """The release sets each Python's tests run on: one per release-matrix
+    combination (named) and one for the pinned suite (constraints/py3.N.txt)."""
     import re
     root = os.path.join(HERE, "..")
-    tested = {}
+    runs = {}
     matrix = open(os.path.join(root, "scripts", "test-matrix.sh"), encoding="utf-8").read()
-    for minor, pandas_release, openpyxl_release in re.findall(
-            r'"py3\.(\d+)-pandas([\d.]+)-openpyxl([\d.]+)', matrix):
-        tested.setdefault(int(minor), []).append({"pandas " + pandas_release, "openpyxl " + openpyxl_release})
+    for name, minor, pandas_release, openpyxl_release in re.findall(
+            r'"(py3\.(\d+)-pandas([\d.]+)-openpyxl([\d.]+)\S*)', matrix):
+        runs.setdefault(int(minor), {})[name] = {"pandas " + pandas_release, "openpyxl " + openpyxl_release}
     for name in os.listdir(os.path.join(root, "constraints")):
         m = re.fullmatch(r"py3\.(\d+)\.txt", name)
         if m:
             text = open(os.path.join(root, "constraints", name), encoding="utf-8").read()
             pins = dict(re.findall(r"(?m)^(pandas|openpyxl)==(\S+)$", text))
-            tested.setdefault(int(m[1]), []).append({f"{k} {v}" for k, v in pins.items()})
-    untested = [row for row in digests.read_verified_rows()
-                if not any(r.startswith(("et_xmlfile ", "python ")) or any(r in s for s in tested.get(row[0], []))
-                           for r in row[3])]
-    assert untested == []
+            runs.setdefault(int(m[1]), {})[name] = {f"{k} {v}" for k, v in pins.items()}
+    return runs
+
+
+def untested_rows(runs):
+    return [row for row in digests.read_verified_rows()
+            if not any(r.startswith(("et_xmlfile ", "python ")) or any(r in s for s in runs.get(row[0], {}).values())
+                       for r in row[3])]
+
+
+def test_every_verified_row_is_tested_on_its_python():
+    """Each digest row is exercised on its Python by the pinned suite
+    (constraints/py3.N.txt) or by a release-matrix combination holding one of
+    the row's releases: a digest nothing tests would let a route run on code
+    no differential test has seen."""
+    assert untested_rows(runs_by_python()) == []
+
+
+def test_every_matrix_combination_tests_a_row_no_other_run_does():
+    """A combination whose rows all run elsewhere on its Python adds no code
+    for the routes to reproduce, only time."""
+    runs = runs_by_python()
+    idle = []
+    for minor, named in runs.items():
+        for name in named:
+            if name.startswith("py3") and not name.endswith(".txt"):
+                others = {m: {n: r for n, r in rs.items() if (m, n) != (minor, name)} for m, rs in runs.items()}
+                if not untested_rows(others):
+                    idle.append(name)
+    assert idle == []
 
 
 @pytest.mark.parametrize("release", ["pandas 2.0.3", "openpyxl 3.1.3"])
