@@ -539,7 +539,7 @@ void KeptGrid::clear() noexcept
 }
 
 RouteOutcome style_cells_direct(CallFrame& frame, PyObject* worksheet, const SheetStyles& styles,
-                        const OpenpyxlLayout& layout, KeptGrid& kept)
+                                const OpenpyxlLayout& layout, KeptGrid& kept)
 {
     // for row_idx, row in enumerate(worksheet.iter_rows()):
     frame.at(220);
@@ -585,8 +585,8 @@ RouteOutcome style_cells_direct(CallFrame& frame, PyObject* worksheet, const She
     return RouteOutcome::taken;
 }
 
-RouteOutcome set_column_widths_direct(CallFrame& frame, PyObject* worksheet, const OpenpyxlLayout& layout,
-                              KeptGrid& kept)
+RouteOutcome set_column_widths_direct(CallFrame& frame, PyObject* worksheet,
+                                      const OpenpyxlLayout& layout, KeptGrid& kept)
 {
     // for col in worksheet.columns:
     frame.at(234);

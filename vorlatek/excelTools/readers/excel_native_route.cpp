@@ -298,7 +298,7 @@ bool route_libraries(RouteLibraries& libraries)
 }
 
 RoutedResult read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
-                        PyObject* read_names, PyObject* columns)
+                                 PyObject* read_names, PyObject* columns)
 {
     RouteLibraries libraries;
     PandasPieces pieces;

@@ -32,7 +32,7 @@ namespace xt {
 // zero-based sheet columns `use_cols` selects. Returns nothing, having done
 // nothing, when the route is not to be taken; exceptions are the read's.
 RoutedResult read_excel_natively(PyObject* file_path, PyObject* use_cols, PyObject* skip_rows,
-                        PyObject* read_names, PyObject* columns);
+                                 PyObject* read_names, PyObject* columns);
 
 // The engine's methods (excel_native_book.cpp).
 PyObject* native_load_workbook(PyObject* self, PyObject* args) noexcept;
