@@ -195,8 +195,11 @@ Ref read_excel_by_cells_body(CallFrame& frame, const BoundArgs& args)
         Ref columns = selected_columns(cols.get());
         RoutedResult routed = read_excel_natively(file_path, use_cols.get(), skip_rows.get(),
                                                   read_names, columns.get());
-        Ref df = routed ? std::move(*routed) : Ref();
-        if (!routed) {
+        Ref df;
+        if (routed) {
+            df = std::move(*routed);
+        }
+        else {
             Ref pandas = lookup_global(names.pd);
             Ref read_excel = get_attr(pandas.get(), names.read_excel);
             df = call(read_excel.get(), {file_path},

@@ -21,8 +21,8 @@ namespace xt {
 
 // Called just before the pandas writer's exit, after every frame was
 // written and formatted. Installs the route on its workbook when pd, the
-// writer and the workbook are the genuine ones, and tells whether it did;
-// does nothing otherwise. Ordinary errors while looking are swallowed; an
+// writer and the workbook are the genuine ones (`taken`); declines, doing
+// nothing, otherwise. Ordinary errors while looking are swallowed; an
 // interrupt is passed on as PyErrorSet.
 RouteOutcome route_save_natively(PyObject* writer);
 
